@@ -1,0 +1,64 @@
+// cred_stow: writes the PPP client's PAP/CHAP secrets line and its "name"
+// option from a user name file and a password file, each holding one
+// key="value" line. Ends with 0, or -1 at the first failure after printing
+// why on standard output.
+#include "lines.h"
+#include "values.h"
+
+#include <cstdio>
+
+static void usage() {
+  std::printf("cred_stow  username-file  passwd-file  output-file  options-file\n");
+  std::printf("usage  (v1.00) :\n");
+  std::printf("  The program reads the username and password from given files.\n");
+  std::printf("  Then save to the output file in a specific format.\n");
+  std::printf("  And then save user name to options file.\n");
+  std::printf("  For example :  pap-secrets, chap-secrets, options for PPPoE\n");
+}
+
+int main(int argc, char *argv[]) {
+  // The zero fill is what ends the text read into each buffer.
+  char user_buffer[value_buffer_size] = {};
+  char password_buffer[value_buffer_size] = {};
+  char line[line_buffer_size];
+
+  if (argc < 5) {
+    std::printf("Error: too little command line parameters.\n\n");
+    usage();
+    return -1;
+  }
+  const char *user_path = argv[1];
+  const char *password_path = argv[2];
+  const char *secrets_path = argv[3];
+  const char *options_path = argv[4];
+
+  // Both inputs are read in full before any output file is touched.
+  if (read_value_file(user_path, user_buffer, sizeof user_buffer) != 0)
+    return -1;
+  if (read_value_file(password_path, password_buffer, sizeof password_buffer) != 0)
+    return -1;
+
+  char *user = extract_username(user_buffer);
+  char *password = extract_password(password_buffer);
+
+  // An absent value is reported but is no failure of the run: the secrets
+  // line then takes its one-sided form. A value too long to escape is.
+  if (if_str_patch(user, user_buffer + sizeof user_buffer) != 0 && user != nullptr)
+    return -1;
+  if (if_str_patch(password, password_buffer + sizeof password_buffer) != 0 &&
+      password != nullptr)
+    return -1;
+
+  // The secrets file holds the password, so it is never created readable by
+  // others; an existing file keeps the mode its owner gave it.
+  if (format_secrets_line(secrets_path, user, password, line, sizeof line) != 0)
+    return -1;
+  if (write_line_file(secrets_path, line, secrets_open_failure, 0600) != 0)
+    return -1;
+
+  if (format_options_line(options_path, user, line, sizeof line) != 0)
+    return -1;
+  if (write_line_file(options_path, line, options_open_failure, 0666) != 0)
+    return -1;
+  return 0;
+}

@@ -1,0 +1,129 @@
+// Reads the two credential files, finds the quoted value in each by position,
+// and escapes it so that the PPP daemon reads the original text back.
+#include "values.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+const std::int32_t special_char[5] = {34, 35, 39, 92, 0};
+
+// Reads until the buffer is full or the file ends, as one buffered read
+// would; a pipe or a slow device may hand over the text in pieces.
+static int read_all(int fd, char *buffer, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, buffer + got, size - got);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
+    got += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int read_value_file(const char *path, char *buffer, std::size_t size) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::printf("Error : cannot open file %s for reading.\n", path);
+    return -1;
+  }
+  int status = read_all(fd, buffer, size);
+  close(fd);
+  if (status != 0) {
+    std::printf("Error : cannot read file %s.\n", path);
+    return -1;
+  }
+  // Without a zero byte the text would run past the buffer; only what the
+  // buffer can end is accepted, the rest of the file is never looked at.
+  if (std::memchr(buffer, '\0', size) == nullptr) {
+    std::printf("Error : file %s is too long.\n", path);
+    return -1;
+  }
+  return 0;
+}
+
+// The value starts after the first "=" and the character after it, which
+// normally is the opening quote but is skipped whatever it is.
+static char *value_after_equals(char *text) {
+  char *value = std::strchr(text, '=');
+  if (value == nullptr)
+    return nullptr;
+  ++value;
+  if (*value != '\0')
+    ++value;
+  return value;
+}
+
+char *extract_username(char *buffer) {
+  std::size_t n = std::strlen(buffer);
+  if (n > 0)
+    buffer[n - 1] = '\0'; // the line end
+  char *value = value_after_equals(buffer);
+  if (value == nullptr)
+    return nullptr;
+  std::size_t m = std::strlen(value);
+  if (m > 0)
+    value[m - 1] = '\0'; // the closing quote
+  return value;
+}
+
+char *extract_password(char *buffer) {
+  char *value = value_after_equals(buffer);
+  if (value == nullptr)
+    return nullptr;
+  // The closing quote and the line end become one newline, which later
+  // ends the secrets line.
+  std::size_t m = std::strlen(value);
+  if (m >= 2) {
+    value[m - 2] = '\n';
+    value[m - 1] = '\0';
+  } else if (m == 1) {
+    value[0] = '\0';
+  }
+  return value;
+}
+
+// Compared as a signed byte, so bytes from 128 up never match, whatever
+// the signedness of char on the target.
+static bool is_special(char c) {
+  auto code = static_cast<std::int32_t>(static_cast<signed char>(c));
+  for (const std::int32_t *entry = special_char; *entry != 0; ++entry)
+    if (*entry == code)
+      return true;
+  return false;
+}
+
+int if_str_patch(char *str, const char *end) {
+  if (str == nullptr) {
+    std::printf("Error:%s: NULL pointer found.\n", __func__);
+    return -1;
+  }
+  char scratch[escape_scratch_size] = {};
+  // The escaped text and its terminator must fit both the scratch area and
+  // what is left of the value's own buffer; a value that would be cut short
+  // is refused whole, since a truncated secret is a different secret.
+  auto room = static_cast<std::size_t>(end - str);
+  std::size_t limit = room < sizeof scratch ? room : sizeof scratch;
+  std::size_t out = 0;
+  for (const char *p = str; *p != '\0'; ++p) {
+    std::size_t need = is_special(*p) ? 2 : 1;
+    if (out + need >= limit) {
+      std::printf("Error:%s: escaped value does not fit.\n", __func__);
+      return -1;
+    }
+    if (need == 2)
+      scratch[out++] = '\\';
+    scratch[out++] = *p;
+  }
+  // The terminator is copied too: the buffer may hold more of the file
+  // after the value's first zero byte.
+  std::memcpy(str, scratch, out + 1);
+  return 0;
+}

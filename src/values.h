@@ -1,0 +1,36 @@
+// Credential values: reading the user and password files, taking the quoted
+// value out of each, and escaping it for the PPP daemon's secrets syntax.
+#ifndef CRED_STOW_SRC_VALUES_H
+#define CRED_STOW_SRC_VALUES_H
+
+#include <cstddef>
+#include <cstdint>
+
+// One input file is read into a buffer of this size; its content ends at
+// the first zero byte, so at most one byte less is usable text.
+constexpr std::size_t value_buffer_size = 513;
+
+// Room for the escaped form of the longest value plus its terminator.
+constexpr std::size_t escape_scratch_size = 1025;
+
+// The characters that get a backslash before them, ending with 0.
+extern const std::int32_t special_char[5];
+
+// Reads the file at path into buffer, which the caller has zero-filled.
+// Returns 0, or -1 after printing a message when the file cannot be opened
+// or read, or when its first size bytes hold no zero byte to end the text.
+int read_value_file(const char *path, char *buffer, std::size_t size);
+
+// Trim the value out of a zero-terminated buffer in place and return where
+// it starts, or nullptr when the buffer has no "=" (the value is absent).
+// The user name loses the line end; the password keeps exactly one newline.
+char *extract_username(char *buffer);
+char *extract_password(char *buffer);
+
+// Puts a backslash before each special character of str, in place. end is
+// one past the last byte of the buffer that holds str. Returns 0, or -1
+// after printing a message when str is absent or its escaped form does not
+// fit before end; str is then left as it was.
+int if_str_patch(char *str, const char *end);
+
+#endif // CRED_STOW_SRC_VALUES_H
