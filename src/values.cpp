@@ -93,6 +93,7 @@ char *extract_password(char *buffer) {
 // Compared as a signed byte, so bytes from 128 up never match, whatever
 // the signedness of char on the target.
 static bool is_special(char c) {
+  // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): on purpose
   auto code = static_cast<std::int32_t>(static_cast<signed char>(c));
   for (const std::int32_t *entry = special_char; *entry != 0; ++entry)
     if (*entry == code)
