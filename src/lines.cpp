@@ -13,11 +13,22 @@ const char secrets_open_failure[] = "Error : cannot open file %s for writting.\n
 const char options_open_failure[] =
     "Error : cannot open the file %s for writting.\n";
 
-// A line that snprintf had to cut short must never reach a file as if it
-// were whole.
-static int check_fit(int n, const char *path, char *line, std::size_t size) {
-  if (n >= 0 && static_cast<std::size_t>(n) < size)
-    return 0;
+// The asterisk fills the server column of a PAP/CHAP secrets line.
+static const char separator[] = "     *       ";
+
+// Appends text to the line of length *len; false when it and the
+// terminator do not fit, so that a line is never cut short.
+static bool append(char *line, std::size_t size, std::size_t *len,
+                   const char *text) {
+  std::size_t n = std::strlen(text);
+  if (n >= size - *len)
+    return false;
+  std::memcpy(line + *len, text, n + 1);
+  *len += n;
+  return true;
+}
+
+static int too_long(const char *path, char *line, std::size_t size) {
   std::memset(line, 0, size);
   std::printf("Error : line for file %s is too long.\n", path);
   return -1;
@@ -26,25 +37,28 @@ static int check_fit(int n, const char *path, char *line, std::size_t size) {
 int format_secrets_line(const char *path, const char *user,
                         const char *password, char *line, std::size_t size) {
   std::memset(line, 0, size);
-  // The asterisk fills the server column. A present password carries the
-  // line's newline; without one the line brings its own.
-  int n = 0;
-  if (user != nullptr && password != nullptr)
-    n = std::snprintf(line, size, "%s     *       %s", user, password);
-  else if (user != nullptr)
-    n = std::snprintf(line, size, "%s     *       \n", user);
-  else if (password != nullptr)
-    n = std::snprintf(line, size, "     *       %s", password);
-  return check_fit(n, path, line, size);
+  if (user == nullptr && password == nullptr)
+    return 0;
+  // A present password carries the line's newline; without one the line
+  // brings its own.
+  std::size_t len = 0;
+  if (!append(line, size, &len, user != nullptr ? user : "") ||
+      !append(line, size, &len, separator) ||
+      !append(line, size, &len, password != nullptr ? password : "\n"))
+    return too_long(path, line, size);
+  return 0;
 }
 
 int format_options_line(const char *path, const char *user, char *line,
                         std::size_t size) {
   std::memset(line, 0, size);
-  int n = 0;
-  if (user != nullptr)
-    n = std::snprintf(line, size, "name %s\n", user);
-  return check_fit(n, path, line, size);
+  if (user == nullptr)
+    return 0;
+  std::size_t len = 0;
+  if (!append(line, size, &len, "name ") || !append(line, size, &len, user) ||
+      !append(line, size, &len, "\n"))
+    return too_long(path, line, size);
+  return 0;
 }
 
 // Writes until everything is out or the file refuses more; returns how
