@@ -117,6 +117,7 @@ TEST_F(Command, ValuesTakenFromTheFiles) {
       {"several lines", "#c\nu=\"bo\"\n", "p=\"x\"\n#c\n", "bo" + sep + "x\\\"\n\\#\n", "name bo\n", ""},
       {"text ends at an early zero byte", "u=\"al\"\n\0u=\"zz\"\n"s, "p=\"###\"\n\0XYZ"s, "al" + sep + "\\#\\#\\#\n", "name al\n", ""},
       {"all four escaped", "u=\"a#b\"\n", "p=\"q\"'\\\"\n", "a\\#b" + sep + "q\\\"\\'\\\\\n", "name a\\#b\n", ""},
+      {"high bytes pass unescaped", "u=\"\xe9#\xff\"\n", "p=\"\x80\\\"\n", "\xe9\\#\xff" + sep + "\x80\\\\\n", "name \xe9\\#\xff\n", ""},
       {"empty user name", "u=\"\"\n", "p=\"pw\"\n", sep + "pw\n", "name \n", ""},
       {"one-character password is empty", "u=\"al\"\n", "p=\"\n", "al" + sep, "name al\n", ""},
       {"no password", "u=\"al\"\n", "nothing here\n", "al" + sep + "\n", "name al\n", "Error:if_str_patch: NULL pointer found.\n"},
