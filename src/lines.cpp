@@ -88,14 +88,11 @@ int write_line_file(const char *path, const char *line,
   // The file is closed whatever the write did; a close that fails has lost
   // data as surely as a short write.
   int closed = close(fd);
-  if (written != len) {
+  if (written != len || closed != 0) {
     std::printf("Error : cannot write to file %s.\n", path);
-    std::printf("Error : %d bytes to write, but %d bytes written.\n",
-                static_cast<int>(len), static_cast<int>(written));
-    return -1;
-  }
-  if (closed != 0) {
-    std::printf("Error : cannot write to file %s.\n", path);
+    if (written != len)
+      std::printf("Error : %d bytes to write, but %d bytes written.\n",
+                  static_cast<int>(len), static_cast<int>(written));
     return -1;
   }
   return 0;
