@@ -99,7 +99,7 @@ protected:
 };
 
 // How the quoted values come out of the two files, escaped, in both output
-// files. A missing output is nullopt; every run here ends with 0.
+// files; every run here ends with 0.
 TEST_F(Command, ValuesTakenFromTheFiles) {
   const std::string name507(507, 'a'), hashes(252, '#');
   std::string escaped;
