@@ -2,10 +2,17 @@
 // option from a user name file and a password file, each holding one
 // key="value" line. Ends with 0, or -1 at the first failure after printing
 // why on standard output.
+#include "files.h"
 #include "lines.h"
 #include "values.h"
 
 #include <cstdio>
+
+// The two open failures differ by a word; callers may match either text.
+static const char secrets_open_failure[] =
+    "Error : cannot open file %s for writting.\n";
+static const char options_open_failure[] =
+    "Error : cannot open the file %s for writting.\n";
 
 static void usage() {
   std::printf("cred_stow  username-file  passwd-file  output-file  options-file\n");

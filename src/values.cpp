@@ -1,53 +1,11 @@
-// Reads the two credential files, finds the quoted value in each by position,
-// and escapes it so that the PPP daemon reads the original text back.
+// Finds the quoted value in the text of a credential file by position, and
+// escapes it so that the PPP daemon reads the original text back.
 #include "values.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-
 const std::int32_t special_char[5] = {34, 35, 39, 92, 0};
-
-// Reads until the buffer is full or the file ends, as one buffered read
-// would; a pipe or a slow device may hand over the text in pieces.
-static int read_all(int fd, char *buffer, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    ssize_t n = read(fd, buffer + got, size - got);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return -1;
-    if (n == 0)
-      break;
-    got += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-int read_value_file(const char *path, char *buffer, std::size_t size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::printf("Error : cannot open file %s for reading.\n", path);
-    return -1;
-  }
-  int status = read_all(fd, buffer, size);
-  close(fd);
-  if (status != 0) {
-    std::printf("Error : cannot read file %s.\n", path);
-    return -1;
-  }
-  // Without a zero byte the text would run past the buffer; only what the
-  // buffer can end is accepted, the rest of the file is never looked at.
-  if (std::memchr(buffer, '\0', size) == nullptr) {
-    std::printf("Error : file %s is too long.\n", path);
-    return -1;
-  }
-  return 0;
-}
 
 // The value starts after the first "=" and the character after it, which
 // normally is the opening quote but is skipped whatever it is.

@@ -1,5 +1,5 @@
-// Credential values: reading the user and password files, taking the quoted
-// value out of each, and escaping it for the PPP daemon's secrets syntax.
+// Credential values: taking the quoted value out of the text of the user and
+// password files, and escaping it for the PPP daemon's secrets syntax.
 #ifndef CRED_STOW_SRC_VALUES_H
 #define CRED_STOW_SRC_VALUES_H
 
@@ -15,11 +15,6 @@ constexpr std::size_t escape_scratch_size = 1025;
 
 // The characters that get a backslash before them, ending with 0.
 extern const std::int32_t special_char[5];
-
-// Reads the file at path into buffer, which the caller has zero-filled.
-// Returns 0, or -1 after printing a message when the file cannot be opened
-// or read, or when its first size bytes hold no zero byte to end the text.
-int read_value_file(const char *path, char *buffer, std::size_t size);
 
 // Trim the value out of a zero-terminated buffer in place and return where
 // it starts, or nullptr when the buffer has no "=" (the value is absent).

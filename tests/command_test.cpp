@@ -1,25 +1,16 @@
 // Runs the command as a caller would, in a fresh folder, and checks what it
 // prints, its exit status and the exact bytes of every file it leaves.
-#include <gtest/gtest.h>
+#include "command.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
+using namespace cred_stow_test;
 using namespace std::string_literals; // "...\0..."s keeps inner zero bytes
 
 const std::string usage_text =
@@ -30,73 +21,6 @@ const std::string usage_text =
     "  Then save to the output file in a specific format.\n"
     "  And then save user name to options file.\n"
     "  For example :  pap-secrets, chap-secrets, options for PPPoE\n";
-
-const std::string sep = "     *       ";
-
-struct Result {
-  int status;
-  std::string out, err;
-};
-
-class Command : public testing::Test {
-protected:
-  std::string dir;
-
-  void SetUp() override {
-    char tmpl[] = "/tmp/cred_stow_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-  }
-
-  std::string at(const std::string &name) const { return dir + "/" + name; }
-
-  void put(const std::string &name, const std::string &bytes) const {
-    std::ofstream(at(name), std::ios::binary) << bytes;
-  }
-
-  std::optional<std::string> get(const std::string &name) const {
-    std::ifstream in(at(name), std::ios::binary);
-    if (!in)
-      return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  // Paths that do not start with "/" are taken inside the test's folder.
-  Result run(const std::vector<std::string> &args) const {
-    std::vector<std::string> words;
-    const char *cmd = std::getenv("CRED_STOW_CMD");
-    std::istringstream split(cmd != nullptr ? cmd : CRED_STOW_BINARY);
-    for (std::string w; split >> w;)
-      words.push_back(w);
-    for (const auto &a : args)
-      words.push_back(a.empty() || a[0] == '/' ? a : at(a));
-    std::vector<char *> argv;
-    for (auto &w : words)
-      argv.push_back(w.data());
-    argv.push_back(nullptr);
-
-    std::string out = at(".stdout"), err = at(".stderr");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid;
-    int status = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
-      waitpid(pid, &status, 0);
-    posix_spawn_file_actions_destroy(&actions);
-    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, *get(".stdout"), *get(".stderr")};
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
-  }
-
-  Result run_default() const { return run({"user", "pass", "secrets", "options"}); }
-};
 
 // How the quoted values come out of the two files, escaped, in both output
 // files; every run here ends with 0.
@@ -124,6 +48,8 @@ TEST_F(Command, ValuesTakenFromTheFiles) {
       {"= as the last byte: no user", "u=", "p=\"pw\"\n", sep + "pw\n", "", "Error:if_str_patch: NULL pointer found.\n"},
       {"both files empty", "", "", "", "", "Error:if_str_patch: NULL pointer found.\nError:if_str_patch: NULL pointer found.\n"},
       {"512-byte file is read whole", "u=\"" + name507 + "\"\n", "p=\"pw\"\n", name507 + sep + "pw\n", "name " + name507 + "\n", ""},
+      {"512-byte password file is read whole", "u=\"al\"\n", "p=\"" + name507 + "\"\n", "al" + sep + name507 + "\n", "name al\n", ""},
+      {"empty quoted password", "u=\"al\"\n", "p=\"\"\n", "al" + sep + "\n", "name al\n", ""},
       {"513 bytes ending in a zero byte", "u=\"" + name507 + "\"\n\0"s, "p=\"pw\"\n", name507 + sep + "pw\n", "name " + name507 + "\n", ""},
       {"escaped line of exactly 1024", "u=\"" + hashes + "ab\"\n", "p=\"" + hashes + "\"\n",
        escaped + "ab" + sep + escaped + "\n", "name " + escaped + "ab\n", ""},
@@ -164,6 +90,8 @@ TEST_F(Command, FailuresStopTheRunAndSpareTheFiles) {
       {"user file of 513 bytes", normal, too_long, good_pass, "Error : file @/user is too long.\n", old, old},
       {"passwd file over 513 bytes", normal, good_user, too_long + too_long, "Error : file @/pass is too long.\n", old, old},
       {"escaped password does not fit", normal, good_user, "p=\"" + std::string(255, '#') + "\"\n",
+       "Error:if_str_patch: escaped value does not fit.\n", old, old},
+      {"escaped user name does not fit", normal, "u=\"" + std::string(255, '#') + "\"\n", good_pass,
        "Error:if_str_patch: escaped value does not fit.\n", old, old},
       {"secrets line over 1024", normal, "u=\"" + std::string(252, '#') + "abc\"\n", "p=\"" + std::string(252, '#') + "\"\n",
        "Error : line for file @/secrets is too long.\n", old, old},

@@ -2,6 +2,7 @@
 // extraction, escaping and line forming, with the properties that a fault
 // in any of them would break. The first two bytes say how many of the rest
 // form the user file; the others form the password file.
+#include "files.h"
 #include "lines.h"
 #include "values.h"
 
