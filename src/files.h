@@ -3,12 +3,8 @@
 #ifndef CRED_STOW_SRC_FILES_H
 #define CRED_STOW_SRC_FILES_H
 
-#include <climits>
 #include <cstddef>
 #include <sys/types.h>
-
-// Room for a path that the kernel accepts, with its terminator.
-constexpr std::size_t path_buffer_size = PATH_MAX;
 
 // Reads the file at path into buffer, which the caller has zero-filled.
 // Returns 0, or -1 after printing a message when the file cannot be opened

@@ -223,6 +223,15 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   Result r = run(normal, traced("write", "error=EIO", 2));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(get("options"), std::nullopt);
+  // A temporary name that is taken is passed over; with no random bits the
+  // first name tried is ".secrets.aaaaaa".
+  put(".secrets.aaaaaa", old);
+  r = run(normal, {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-qq", "-e", "trace=getrandom", "-e",
+                   "inject=getrandom:retval=8:when=1+"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(get("secrets"), secrets_line);
+  EXPECT_EQ(leftovers(), std::vector<std::string>{at(".secrets.aaaaaa")});
+  ASSERT_EQ(unlink(at(".secrets.aaaaaa").c_str()), 0);
   // A file written in place is synced too.
   ASSERT_EQ(link(at("secrets").c_str(), at("chap").c_str()), 0);
   r = run(normal, traced("fsync", "error=EIO", 1));
