@@ -220,6 +220,15 @@ static void discard(int fd, const char *temp) {
   unlink(temp);
 }
 
+// Gives up on replacing: removes the temporary file, so the old file stays
+// as it was, and reports the failure.
+static Outcome give_up(int fd, const char *temp, const char *path,
+                       std::size_t len, std::size_t written) {
+  discard(fd, temp);
+  report_write_failure(path, len, written);
+  return Outcome::failed;
+}
+
 // Writes line to a new file beside target and renames it over target;
 // old is target's status when it exists. A new file that cannot be made
 // for lack of permission, or whose rename the kernel refuses because the
@@ -250,37 +259,24 @@ static Outcome replace(const char *path, const char *target,
   }
   // The owner first: changing it clears the set-id bits of the mode.
   if (old != nullptr && fchown(fd, old->st_uid, old->st_gid) != 0) {
-    bool not_permitted = errno == EPERM;
+    if (errno != EPERM)
+      return give_up(fd, temp, path, len, len);
     discard(fd, temp);
-    if (not_permitted)
-      return Outcome::write_in_place;
-    report_write_failure(path, len, len);
-    return Outcome::failed;
+    return Outcome::write_in_place;
   }
   mode_t mode = old != nullptr ? old->st_mode & 07777 : new_file_mode(create_mode);
-  if (fchmod(fd, mode) != 0) {
-    discard(fd, temp);
-    report_write_failure(path, len, len);
-    return Outcome::failed;
-  }
+  if (fchmod(fd, mode) != 0)
+    return give_up(fd, temp, path, len, len);
   std::size_t written = write_all(fd, line, len);
-  if (written != len || !sync_or_unsupported(fd)) {
-    discard(fd, temp);
-    report_write_failure(path, len, written);
-    return Outcome::failed;
-  }
-  if (close(fd) != 0) {
-    discard(-1, temp);
-    report_write_failure(path, len, len);
-    return Outcome::failed;
-  }
+  if (written != len || !sync_or_unsupported(fd))
+    return give_up(fd, temp, path, len, written);
+  if (close(fd) != 0)
+    return give_up(-1, temp, path, len, len);
   if (rename(temp, target) != 0) {
-    bool cannot_rename_here = errno == EBUSY || errno == EXDEV;
+    if (errno != EBUSY && errno != EXDEV)
+      return give_up(-1, temp, path, len, len);
     discard(-1, temp);
-    if (cannot_rename_here)
-      return Outcome::write_in_place;
-    report_write_failure(path, len, len);
-    return Outcome::failed;
+    return Outcome::write_in_place;
   }
   // The rename is durable only once the directory is synced; temp, cut at
   // its name, is that directory.

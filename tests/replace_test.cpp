@@ -171,9 +171,10 @@ protected:
   }
 
   // LeakSanitizer, in a sanitized build, cannot work under ptrace.
-  static std::vector<std::string> traced(const std::string &call, const std::string &what, int when) {
+  static std::vector<std::string> traced(const std::string &call, const std::string &what,
+                                         const std::string &when) {
     return {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-e", "trace=" + call,
-            "-e", "inject=" + call + ":" + what + ":when=" + std::to_string(when)};
+            "-e", "inject=" + call + ":" + what + ":when=" + when};
   }
 
   Result inject(const std::string &call, const std::string &what, int when) {
@@ -181,7 +182,7 @@ protected:
       unlink(e.c_str());
     put("secrets", old);
     put("options", old);
-    return run(normal, traced(call, what, when));
+    return run(normal, traced(call, what, std::to_string(when)));
   }
 };
 
@@ -220,21 +221,20 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   }
   // A file that did not exist before a failed run does not exist after it.
   ASSERT_EQ(unlink(at("options").c_str()), 0);
-  Result r = run(normal, traced("write", "error=EIO", 2));
+  Result r = run(normal, traced("write", "error=EIO", "2"));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(get("options"), std::nullopt);
   // A temporary name that is taken is passed over; with no random bits the
   // first name tried is ".secrets.aaaaaa".
   put(".secrets.aaaaaa", old);
-  r = run(normal, {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-qq", "-e", "trace=getrandom", "-e",
-                   "inject=getrandom:retval=8:when=1+"});
+  r = run(normal, traced("getrandom", "retval=8", "1+"));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(get("secrets"), secrets_line);
   EXPECT_EQ(leftovers(), std::vector<std::string>{at(".secrets.aaaaaa")});
   ASSERT_EQ(unlink(at(".secrets.aaaaaa").c_str()), 0);
   // A file written in place is synced too.
   ASSERT_EQ(link(at("secrets").c_str(), at("chap").c_str()), 0);
-  r = run(normal, traced("fsync", "error=EIO", 1));
+  r = run(normal, traced("fsync", "error=EIO", "1"));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, here("Error : cannot write to file @/secrets.\n"));
 }
