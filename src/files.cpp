@@ -4,38 +4,37 @@
 // file or the new one, never an empty or a partial one.
 #include "files.h"
 
-#include <climits>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
+#include "target.h"
 
-#include <cerrno>
+#include <errno.h>
 #include <fcntl.h>
-#include <linux/magic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/random.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
-// Room for a path that the kernel accepts, with its terminator.
-constexpr std::size_t path_buffer_size = PATH_MAX;
-
-// Links followed before giving up, as many as the kernel follows.
-constexpr int max_link_hops = 40;
-
-// Names tried for the temporary file before giving up, should that many be
-// taken already.
+// Names tried for the temporary file before writing in place instead,
+// should that many be taken already.
 constexpr int max_temp_attempts = 100;
 
-// The temporary file is ".NAME" and this, its X's replaced.
-static const char temp_suffix[] = ".XXXXXX";
-static const char temp_letters[] =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+// Times the file is sought and decided on again when the name changed under
+// the run, as when a form submitted twice runs the command twice at once,
+// before writing in place instead.
+constexpr int max_replace_attempts = 3;
+
+// The old file's POSIX access ACL, carried over to the new file. Its entries
+// take 8 bytes each after a 4-byte header; this holds 64 named entries,
+// and a longer one makes the file be written in place.
+static const char acl_attribute[] = "system.posix_acl_access";
+constexpr size_t acl_buffer_size = 4 + 8 * 64;
 
 // Reads until the buffer is full or the file ends, as one buffered read
 // would; a pipe or a slow device may hand over the text in pieces.
-static int read_all(int fd, char *buffer, std::size_t size) {
-  std::size_t got = 0;
+static int read_all(int fd, char *buffer, size_t size) {
+  size_t got = 0;
   while (got < size) {
     ssize_t n = read(fd, buffer + got, size - got);
     if (n < 0 && errno == EINTR)
@@ -44,27 +43,27 @@ static int read_all(int fd, char *buffer, std::size_t size) {
       return -1;
     if (n == 0)
       break;
-    got += static_cast<std::size_t>(n);
+    got += static_cast<size_t>(n);
   }
   return 0;
 }
 
-int read_value_file(const char *path, char *buffer, std::size_t size) {
+int read_value_file(const char *path, char *buffer, size_t size) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    std::printf("Error : cannot open file %s for reading.\n", path);
+    printf("Error : cannot open file %s for reading.\n", path);
     return -1;
   }
   int status = read_all(fd, buffer, size);
   close(fd);
   if (status != 0) {
-    std::printf("Error : cannot read file %s.\n", path);
+    printf("Error : cannot read file %s.\n", path);
     return -1;
   }
   // Without a zero byte the text would run past the buffer; only what the
   // buffer can end is accepted, the rest of the file is never looked at.
-  if (std::memchr(buffer, '\0', size) == nullptr) {
-    std::printf("Error : file %s is too long.\n", path);
+  if (memchr(buffer, '\0', size) == nullptr) {
+    printf("Error : file %s is too long.\n", path);
     return -1;
   }
   return 0;
@@ -72,15 +71,15 @@ int read_value_file(const char *path, char *buffer, std::size_t size) {
 
 // Writes until everything is out or the file refuses more; returns how
 // much was written.
-static std::size_t write_all(int fd, const char *data, std::size_t len) {
-  std::size_t done = 0;
+static size_t write_all(int fd, const char *data, size_t len) {
+  size_t done = 0;
   while (done < len) {
     ssize_t n = write(fd, data + done, len - done);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
       break;
-    done += static_cast<std::size_t>(n);
+    done += static_cast<size_t>(n);
   }
   return done;
 }
@@ -93,211 +92,159 @@ static bool sync_or_unsupported(int fd) {
   return errno == EINVAL || errno == EROFS || errno == EOPNOTSUPP; // = ENOTSUP
 }
 
-static void report_write_failure(const char *path, std::size_t len,
-                                 std::size_t written) {
-  std::printf("Error : cannot write to file %s.\n", path);
-  if (written != len)
-    std::printf("Error : %d bytes to write, but %d bytes written.\n",
-                static_cast<int>(len), static_cast<int>(written));
+// The new file, made beside the file it replaces under a name nobody else
+// has. Its one owner, write_line_file, removes it with discard_temp unless
+// it was renamed into place; fd is -1 once closed.
+struct Temp {
+  int fd = -1;
+  bool made = false;
+  char name[name_buffer_size];
+};
+
+// What became of one attempt to replace a file; changed means that its name
+// came to hold another file, or a link, between the decision and the rename.
+enum class Outcome { replaced, changed, in_place, open_failed, write_failed };
+
+// Where the kernel has no random bits yet (early in a device's boot), the
+// pid, the clocks and where the stack lies still differ from run to run.
+static uint64_t name_bits() {
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == sizeof bits)
+    return bits;
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  bits = static_cast<uint64_t>(now.tv_sec) * 1000000007U + static_cast<uint64_t>(now.tv_nsec);
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  bits ^= static_cast<uint64_t>(now.tv_nsec) << 21;
+  return bits ^ (static_cast<uint64_t>(getpid()) << 40) ^ reinterpret_cast<uintptr_t>(&bits);
 }
 
-// The length of path's directory part with its final slash; 0 for a name
-// in the current directory.
-static std::size_t dir_length(const char *path) {
-  const char *slash = std::strrchr(path, '/');
-  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
-}
-
-// Whether the link at path, whose directory part is dir_len long, lives in
-// /proc. Such a link (/dev/stdout leads to one) names a file that is open
-// already, not a place in a directory: renaming a new file over the name it
-// shows would leave the open file as it was. When it cannot be told, the
-// answer is yes, which keeps the write in place.
-static bool link_in_proc(char *path, std::size_t dir_len) {
-  char saved = path[dir_len];
-  path[dir_len] = '\0';
-  struct statfs fs {};
-  int status = statfs(dir_len > 0 ? path : ".", &fs);
-  path[dir_len] = saved;
-  return status != 0 || fs.f_type == PROC_SUPER_MAGIC;
-}
-
-// Follows the links of path into target, the file they finally name, as
-// open would: a relative link is relative to its own directory, and a
-// dangling one names the file to create. The new file is made beside the
-// target so that the rename stays on one file system and the links stay
-// links. Returns false where the file is better written in place through
-// path itself: a link in /proc, too many links, or a name too long for the
-// buffers, which open then accepts or refuses as it always has.
-static bool resolve_links(const char *path, char *target, std::size_t size) {
-  std::size_t path_len = std::strlen(path);
-  if (path_len >= size)
-    return false;
-  std::memcpy(target, path, path_len + 1);
-  for (int hop = 0; hop < max_link_hops; ++hop) {
-    char link[path_buffer_size];
-    ssize_t n = readlink(target, link, sizeof link);
-    if (n < 0)
-      return errno == EINVAL || errno == ENOENT; // not a link, or nothing yet
-    auto link_len = static_cast<std::size_t>(n);
-    std::size_t dir_len = dir_length(target);
-    if (link_len >= sizeof link || link_in_proc(target, dir_len))
-      return false;
-    if (link[0] == '/')
-      dir_len = 0;
-    if (link_len >= size - dir_len)
-      return false;
-    std::memcpy(target + dir_len, link, link_len);
-    target[dir_len + link_len] = '\0';
+// Creates ".NAME.XXXXXX" beside name in dir, the X's replaced: O_EXCL is
+// what makes the name ours, and a name that is taken is passed over. This
+// does what mkostemp does, relative to a directory; glibc's mkostemp also
+// draws in code that raises the run's peak memory by a sixth. Fails with
+// EEXIST when every name tried was taken.
+static int create_temp(int dir, const char *name, mode_t mode, Temp *temp) {
+  static const char letters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const size_t count = 6;
+  int len = snprintf(temp->name, sizeof temp->name, ".%s.XXXXXX", name);
+  if (len < 0 || static_cast<size_t>(len) >= sizeof temp->name) {
+    errno = ENAMETOOLONG;
+    return -1;
   }
-  return false;
-}
-
-// Whether the file at path may be replaced by a new one: a regular file
-// with no other name, which the caller may write, or nothing yet. A file
-// the caller may not write is left to open, which refuses it as before,
-// rather than replaced behind its owner's back. old receives the file's
-// status, and *exists whether there was one.
-static bool replaceable(const char *path, struct stat *old, bool *exists) {
-  *exists = stat(path, old) == 0;
-  if (!*exists)
-    return errno == ENOENT;
-  return S_ISREG(old->st_mode) && old->st_nlink == 1 &&
-         faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
-}
-
-// The mode a new file gets when open creates it with create_mode.
-static mode_t new_file_mode(mode_t create_mode) {
-  mode_t mask = umask(0);
-  umask(mask);
-  return create_mode & ~mask;
-}
-
-static bool sync_directory(const char *dir) {
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  bool synced = sync_or_unsupported(fd);
-  return close(fd) == 0 && synced;
-}
-
-// Creates the file temp, whose last six characters are X's, readable and
-// writable by the caller alone, under a name nobody else has: O_EXCL is what
-// makes the name ours, and a name that is taken is passed over. The letters
-// come from the kernel's random source or, where it has nothing to give yet
-// (early in a device's boot), from where the stack happens to lie; either
-// way two runs at once seldom try the same name. This does what mkostemp
-// does; glibc's mkostemp draws in code that raises the run's peak memory by
-// a sixth.
-static int create_temp(char *temp) {
-  const std::size_t count = sizeof temp_suffix - 2; // the X's after the dot
-  char *letters = temp + std::strlen(temp) - count;
-  std::uint64_t bits = 0;
-  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits)
-    bits = reinterpret_cast<std::uintptr_t>(&bits);
+  char *x = temp->name + len - count;
+  uint64_t bits = name_bits();
   for (int attempt = 0; attempt < max_temp_attempts; ++attempt) {
-    std::uint64_t v = bits;
-    for (std::size_t i = 0; i < count; ++i) {
-      letters[i] = temp_letters[v % (sizeof temp_letters - 1)];
-      v /= sizeof temp_letters - 1;
+    uint64_t v = bits;
+    for (size_t i = 0; i < count; ++i) {
+      x[i] = letters[v % (sizeof letters - 1)];
+      v /= sizeof letters - 1;
     }
-    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = openat(dir, temp->name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST)
       return fd;
     bits = bits * 6364136223846793005U + 1442695040888963407U; // next name
   }
-  return -1; // errno is EEXIST
+  return -1;
 }
 
-enum class Outcome { replaced, failed, write_in_place };
-
-// Cleans up after a failure that is being reported already; should the
-// removal fail too there is nothing more to say, and a leftover temporary
-// file is harmless.
-static void discard(int fd, const char *temp) {
-  if (fd >= 0)
-    close(fd);
-  unlink(temp);
+// Gives the new file the old one's owner, mode and POSIX ACL, so that the
+// replacement lets nobody in or out. The owner goes first, since changing it
+// clears the set-id bits of the mode. Where the caller cannot give them, the
+// old file is written in place instead.
+static Outcome copy_access(const Target *target, int fd) {
+  if (fchown(fd, target->old.st_uid, target->old.st_gid) != 0)
+    return errno == EPERM ? Outcome::in_place : Outcome::write_failed;
+  if (fchmod(fd, target->old.st_mode & 07777) != 0)
+    return Outcome::write_failed;
+  char acl[acl_buffer_size];
+  ssize_t n = fgetxattr(target->file, acl_attribute, acl, sizeof acl);
+  if (n >= 0)
+    return fsetxattr(fd, acl_attribute, acl, static_cast<size_t>(n), 0) == 0
+               ? Outcome::replaced
+               : Outcome::in_place;
+  if (errno != ENODATA && errno != EOPNOTSUPP)
+    return Outcome::in_place;
+  // The old file has none, so the new one keeps none that the directory's
+  // default ACL may have given it.
+  if (fremovexattr(fd, acl_attribute) == 0 || errno == ENODATA || errno == EOPNOTSUPP)
+    return Outcome::replaced;
+  return Outcome::in_place;
 }
 
-// Gives up on replacing: removes the temporary file, so the old file stays
-// as it was, and reports the failure.
-static Outcome give_up(int fd, const char *temp, const char *path,
-                       std::size_t len, std::size_t written) {
-  discard(fd, temp);
-  report_write_failure(path, len, written);
-  return Outcome::failed;
-}
-
-// Writes line to a new file beside target and renames it over target;
-// old is target's status when it exists. A new file that cannot be made
-// for lack of permission, or whose rename the kernel refuses because the
-// target is a mount point, gives way to writing in place.
-static Outcome replace(const char *path, const char *target,
-                       const struct stat *old, const char *line,
-                       std::size_t len, const char *open_failure,
-                       mode_t create_mode) {
-  // ".NAME.XXXXXX" in the target's directory; 0600 from the start, so that
-  // nobody can read the secret through it before its mode is set.
-  char temp[path_buffer_size];
-  std::size_t dir_len = dir_length(target);
-  std::size_t name_len = std::strlen(target + dir_len);
-  if (dir_len + 1 + name_len + sizeof temp_suffix > sizeof temp)
-    return Outcome::write_in_place;
-  std::memcpy(temp, target, dir_len);
-  temp[dir_len] = '.';
-  std::memcpy(temp + dir_len + 1, target + dir_len, name_len);
-  std::memcpy(temp + dir_len + 1 + name_len, temp_suffix, sizeof temp_suffix);
-
-  int fd = create_temp(temp);
-  if (fd < 0) {
+// Writes line to a new file beside the target and renames it over the
+// target's name. A new file is created with create_mode, so that the umask
+// or the directory's default ACL shape it as they would for open; one that
+// replaces a file starts private and takes the old file's access before the
+// line goes in. *written receives how much of the line was written.
+static Outcome replace(const Target *target, Temp *temp, const char *line,
+                       size_t len, mode_t create_mode, size_t *written) {
+  bool exists = target->file >= 0;
+  temp->fd = create_temp(target->dir, target->name, exists ? 0600 : create_mode, temp);
+  if (temp->fd < 0) {
+    // No right to create there, or no name free: open decides instead.
     if (errno == EACCES || errno == EPERM || errno == EROFS ||
-        errno == ENAMETOOLONG)
-      return Outcome::write_in_place;
-    std::printf(open_failure, path);
-    return Outcome::failed;
+        errno == ENAMETOOLONG || errno == EEXIST)
+      return Outcome::in_place;
+    return Outcome::open_failed;
   }
-  // The owner first: changing it clears the set-id bits of the mode.
-  if (old != nullptr && fchown(fd, old->st_uid, old->st_gid) != 0) {
-    if (errno != EPERM)
-      return give_up(fd, temp, path, len, len);
-    discard(fd, temp);
-    return Outcome::write_in_place;
+  temp->made = true;
+  if (exists) {
+    Outcome access = copy_access(target, temp->fd);
+    if (access != Outcome::replaced)
+      return access;
   }
-  mode_t mode = old != nullptr ? old->st_mode & 07777 : new_file_mode(create_mode);
-  if (fchmod(fd, mode) != 0)
-    return give_up(fd, temp, path, len, len);
-  std::size_t written = write_all(fd, line, len);
-  if (written != len || !sync_or_unsupported(fd))
-    return give_up(fd, temp, path, len, written);
-  if (close(fd) != 0)
-    return give_up(-1, temp, path, len, len);
-  if (rename(temp, target) != 0) {
-    if (errno != EBUSY && errno != EXDEV)
-      return give_up(-1, temp, path, len, len);
-    discard(-1, temp);
-    return Outcome::write_in_place;
-  }
-  // The rename is durable only once the directory is synced; temp, cut at
-  // its name, is that directory.
-  temp[dir_len] = '\0';
-  if (!sync_directory(dir_len > 0 ? temp : ".")) {
-    report_write_failure(path, len, len);
-    return Outcome::failed;
-  }
-  return Outcome::replaced;
+  *written = write_all(temp->fd, line, len);
+  if (*written != len || !sync_or_unsupported(temp->fd))
+    return Outcome::write_failed;
+  int closed = close(temp->fd);
+  temp->fd = -1;
+  if (closed != 0)
+    return Outcome::write_failed;
+  // What was decided holds only for the file that was there when it was
+  // decided.
+  if (!target_unchanged(target))
+    return Outcome::changed;
+  if (renameat(target->dir, temp->name, target->dir, target->name) != 0)
+    return errno == EBUSY || errno == EXDEV ? Outcome::in_place : Outcome::write_failed;
+  temp->made = false;
+  // The rename is durable only once the directory is synced.
+  return sync_or_unsupported(target->dir) ? Outcome::replaced : Outcome::write_failed;
+}
+
+// Should the removal fail there is nothing more to say; a leftover
+// temporary file is harmless.
+static void discard_temp(int dir, Temp *temp) {
+  if (temp->fd >= 0)
+    close(temp->fd);
+  temp->fd = -1;
+  if (temp->made)
+    unlinkat(dir, temp->name, 0);
+  temp->made = false;
+}
+
+static void report_open_failure(const char *file_word, const char *path) {
+  printf("Error : cannot open %s %s for writting.\n", file_word, path);
+}
+
+static void report_write_failure(const char *path, size_t len, size_t written) {
+  printf("Error : cannot write to file %s.\n", path);
+  if (written != len)
+    printf("Error : %d bytes to write, but %d bytes written.\n",
+           static_cast<int>(len), static_cast<int>(written));
 }
 
 // Truncates the file and writes it where it is, for what cannot be
 // replaced; the old content is lost if this fails, as it always was.
-static int write_in_place(const char *path, const char *line, std::size_t len,
-                          const char *open_failure, mode_t create_mode) {
+static int write_in_place(const char *path, const char *line, size_t len,
+                          const char *file_word, mode_t create_mode) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, create_mode);
   if (fd < 0) {
-    std::printf(open_failure, path);
+    report_open_failure(file_word, path);
     return -1;
   }
-  std::size_t written = write_all(fd, line, len);
+  size_t written = write_all(fd, line, len);
   bool synced = written == len && sync_or_unsupported(fd);
   // The file is closed whatever the write did; a close that fails has lost
   // data as surely as a short write.
@@ -309,18 +256,35 @@ static int write_in_place(const char *path, const char *line, std::size_t len,
   return 0;
 }
 
-int write_line_file(const char *path, const char *line,
-                    const char *open_failure, mode_t create_mode) {
-  std::size_t len = std::strlen(line);
-  struct stat old {};
-  bool exists = false;
-  char target[path_buffer_size];
-  if (replaceable(path, &old, &exists) &&
-      resolve_links(path, target, sizeof target)) {
-    Outcome outcome = replace(path, target, exists ? &old : nullptr, line, len,
-                              open_failure, create_mode);
-    if (outcome != Outcome::write_in_place)
-      return outcome == Outcome::replaced ? 0 : -1;
+int write_line_file(const char *path, const char *line, const char *file_word,
+                    mode_t create_mode) {
+  size_t len = strlen(line);
+  size_t written = len;
+  Outcome outcome = Outcome::changed;
+  for (int attempt = 0; attempt < max_replace_attempts && outcome == Outcome::changed; ++attempt) {
+    Target target;
+    if (!find_target(path, &target)) {
+      outcome = Outcome::in_place;
+      break;
+    }
+    Temp temp;
+    outcome = replace(&target, &temp, line, len, create_mode, &written);
+    discard_temp(target.dir, &temp);
+    if (release_target(&target) != 0 && outcome == Outcome::replaced)
+      outcome = Outcome::write_failed;
   }
-  return write_in_place(path, line, len, open_failure, create_mode);
+  switch (outcome) {
+  case Outcome::replaced:
+    return 0;
+  case Outcome::changed:
+  case Outcome::in_place:
+    return write_in_place(path, line, len, file_word, create_mode);
+  case Outcome::open_failed:
+    report_open_failure(file_word, path);
+    return -1;
+  case Outcome::write_failed:
+    report_write_failure(path, len, written);
+    return -1;
+  }
+  return -1;
 }

@@ -8,11 +8,10 @@
 
 #include <cstdio>
 
-// The two open failures differ by a word; callers may match either text.
-static const char secrets_open_failure[] =
-    "Error : cannot open file %s for writting.\n";
-static const char options_open_failure[] =
-    "Error : cannot open the file %s for writting.\n";
+// The two files' open failures differ by a word ("cannot open file" and
+// "cannot open the file"); callers may match either text.
+static const char secrets_file_word[] = "file";
+static const char options_file_word[] = "the file";
 
 static void usage() {
   std::printf("cred_stow  username-file  passwd-file  output-file  options-file\n");
@@ -60,12 +59,12 @@ int main(int argc, char *argv[]) {
   // others; an existing file keeps the mode its owner gave it.
   if (format_secrets_line(secrets_path, user, password, line, sizeof line) != 0)
     return -1;
-  if (write_line_file(secrets_path, line, secrets_open_failure, 0600) != 0)
+  if (write_line_file(secrets_path, line, secrets_file_word, 0600) != 0)
     return -1;
 
   if (format_options_line(options_path, user, line, sizeof line) != 0)
     return -1;
-  if (write_line_file(options_path, line, options_open_failure, 0666) != 0)
+  if (write_line_file(options_path, line, options_file_word, 0666) != 0)
     return -1;
   return 0;
 }

@@ -78,14 +78,15 @@ protected:
   }
 
   // Starts prefix, the command and args; paths in args that do not start
-  // with "/" are taken inside the test's folder. Output goes to files named
-  // after tag, which finish reads and removes.
+  // with "/" are taken inside the test's folder, but "=NAME" is passed as
+  // the bare NAME. Output goes to files named after tag, which finish reads
+  // and removes.
   pid_t start(const std::vector<std::string> &args,
               std::vector<std::string> words, const std::string &tag) const {
     for (const auto &w : command())
       words.push_back(w);
     for (const auto &a : args)
-      words.push_back(a.empty() || a[0] == '/' ? a : at(a));
+      words.push_back(a.empty() || a[0] == '/' ? a : a[0] == '=' ? a.substr(1) : at(a));
     std::vector<char *> argv;
     for (auto &w : words)
       argv.push_back(w.data());

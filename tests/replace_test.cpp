@@ -3,6 +3,8 @@
 // process is killed at any point (strace injects the failure or the kill).
 #include "command.h"
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,13 +16,15 @@ namespace {
 using namespace cred_stow_test;
 
 const std::string secrets_line = "al" + sep + "pw\n", options_line = "name al\n";
-const std::string old = "old\n";
+// Longer than either new line, so that a file written in place without
+// being truncated shows its old tail.
+const std::string old_text = "an-old-line-longer-than-the-options-line", old = old_text + "\n";
 const std::vector<std::string> normal = {"user", "pass", "secrets", "options"};
 
 // One run: the folder is prepared by a shell script, the command is run with
 // the two output paths behind prefix, and then the files named must hold
 // exactly the text given and the shell test check must pass. "@/" stands
-// for the test's folder in every text.
+// for the test's folder in every text, and "@old" for old_text.
 struct Case {
   const char *what;
   std::string setup;
@@ -41,9 +45,19 @@ protected:
   }
 
   std::string here(std::string text) const {
+    for (auto at = text.find("@old"); at != std::string::npos; at = text.find("@old"))
+      text.replace(at, 4, old_text);
     for (auto at = text.find("@/"); at != std::string::npos; at = text.find("@/", at + dir.size()))
       text.replace(at, 1, dir);
     return text;
+  }
+
+  // Whether a fs.protected_* setting is on; the command must not depend on
+  // it, but where it is on, open refuses what the command leaves to it.
+  static bool protected_fs(const std::string &name) {
+    std::ifstream in("/proc/sys/fs/protected_" + name);
+    int level = 0;
+    return (in >> level) && level > 0;
   }
 
   void check(const Case &c) {
@@ -65,25 +79,59 @@ protected:
 };
 
 TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
-  const std::vector<std::string> into_pipe = {"sh", "-c", "\"$@\" | cat", "sh"};
   const Case cases[] = {
       {"relative links, each relative to its own folder: the links stay",
-       "mkdir real links && echo old >real/f && ln -s ../real/f links/l1 && ln -s links/l1 l2",
+       "mkdir real links && echo @old >real/f && ln -s ../real/f links/l1 && ln -s links/l1 l2",
        {}, "l2", "options", 0, "", {{"real/f", secrets_line}}, "test -L l2 && test -L links/l1"},
       {"a dangling link names the file to create, private",
        "mkdir away && ln -s @/away/new dangling", {}, "dangling", "options", 0, "",
        {{"away/new", secrets_line}}, "test -L dangling && test $(stat -c %a away/new) = 600"},
       {"a file with a second name: both names see the line",
-       "echo old >secrets && ln secrets chap", {}, "secrets", "options", 0, "",
+       "echo @old >secrets && ln secrets chap", {}, "secrets", "options", 0, "",
        {{"chap", secrets_line}}, "test secrets -ef chap"},
-      {"/dev/stdout into a pipe", "true", into_pipe, "/dev/stdout", "options", 0, secrets_line, {}, ""},
-      {"/dev/stdout into a file, written where it is open", "echo old >out && stat -c %i out >ino",
-       {"sh", "-c", "\"$@\" >@/out", "sh"}, "/dev/stdout", "options", 0, "", {{"out", secrets_line}},
-       "test $(stat -c %i out) = $(cat ino)"},
-      {"a device", "true", {}, "/dev/null", "options", 0, "", {{"options", options_line}}, ""},
+      {"bare names in the current folder: replaced, not written in place",
+       "rm -f secrets && echo @old >secrets && stat -c %i secrets >ino", {"env", "-C", "@/"}, "=secrets", "=options",
+       0, "", {{"secrets", secrets_line}, {"options", options_line}}, "test $(stat -c %i secrets) != $(cat ino)"},
       {"a link loop is refused as by open",
        "ln -s loop2 loop1 && ln -s loop1 loop2", {}, "loop1", "options", 255,
        "Error : cannot open file @/loop1 for writting.\n", {}, ""},
+  };
+  for (const auto &c : cases)
+    check(c);
+}
+
+// Paths the machine needs are handed to the command only inside a private
+// mount namespace with a /dev of its own, so that a regression cannot
+// replace the machine's devices.
+class PrivateDev : public Replace {
+protected:
+  void SetUp() override {
+    Replace::SetUp();
+    if (geteuid() != 0)
+      GTEST_SKIP() << "needs root for a private /dev";
+  }
+};
+
+TEST_F(PrivateDev, DevicesAndOpenFilesAreWrittenInPlace) {
+  const std::string dev =
+      "mount -t tmpfs -o mode=755 dev /dev && mknod -m 666 /dev/null c 1 3 && "
+      "mknod -m 666 /dev/full c 1 7 && ln -s /proc/self/fd/1 /dev/stdout && ";
+  auto in_private_dev = [&](const std::string &then) {
+    return std::vector<std::string>{"unshare", "-m", "sh", "-c", dev + then, "sh"};
+  };
+  const std::string full = "Error : cannot write to file /dev/full.\nError : ";
+  const Case cases[] = {
+      {"/dev/stdout into a pipe", "true", in_private_dev("\"$@\" | cat"), "/dev/stdout", "options",
+       0, secrets_line, {}, ""},
+      {"/dev/stdout into a file, written where it is open", "echo @old >out && stat -c %i out >ino",
+       in_private_dev("exec \"$@\" >@/out"), "/dev/stdout", "options", 0, "", {{"out", secrets_line}},
+       "test $(stat -c %i out) = $(cat ino)"},
+      {"a device", "true", in_private_dev("exec \"$@\""), "/dev/null", "options", 0, "",
+       {{"options", options_line}}, ""},
+      {"full disk under the output file", "rm -f options", in_private_dev("exec \"$@\""), "/dev/full", "options",
+       255, full + "18 bytes to write, but 0 bytes written.\n", {}, "test ! -e options"},
+      {"full disk under the options file", "true", in_private_dev("exec \"$@\""), "secrets", "/dev/full",
+       255, full + "8 bytes to write, but 0 bytes written.\n", {{"secrets", secrets_line}}, ""},
   };
   for (const auto &c : cases)
     check(c);
@@ -104,28 +152,66 @@ protected:
   }
 };
 
+// Runs as user nobody, in the background, once the command has been held
+// at its first fsync (strace delays it), that is after every decision about
+// the file and before the rename: the moment a swap of the path would hurt.
+std::string race(const std::string &swap) {
+  return "{ (timeout 20 sh -c 'until grep -qs DELAYED trace; do sleep 0.02; done'; "
+         "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" + swap + "'; touch swapped) & }";
+}
+
 TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   const std::vector<std::string> bind = {"unshare", "-m", "sh", "-c",
                                          "mount --bind @/mounted @/secrets && exec \"$@\"", "sh"};
+  const std::vector<std::string> held = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "@/trace",
+                                         "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=2000000:when=1"};
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::string victim = "rm -f victim && echo victim >victim && stat -c %i:%u:%a victim >ino && ";
+  const std::string victim_kept = "test $(stat -c %i:%u:%a victim) = $(cat ino)";
+  const std::string swapped = "timeout 20 sh -c 'until [ -e swapped ]; do sleep 0.02; done' && ";
+  // Where the kernel's protection is on, open refuses what the command left
+  // to it; either way the victim keeps its inode, owner and mode.
+  const bool links_protected = protected_fs("symlinks"), files_protected = protected_fs("regular");
+  auto refused = [](const std::string &file) { return "Error : cannot open file @/" + file + " for writting.\n"; };
   const Case cases[] = {
       {"root replaces a file of another user's: owner and mode stay",
-       "echo old >secrets && chown 65534:65534 secrets && chmod 640 secrets", {}, "secrets", "options",
+       "echo @old >secrets && chown 65534:65534 secrets && chmod 640 secrets", {}, "secrets", "options",
        0, "", {{"secrets", secrets_line}}, "test $(stat -c %u:%g:%a secrets) = 65534:65534:640"},
       {"a file the caller may write in a folder it may not",
-       "mkdir ro && for f in s o; do echo old >ro/$f; chown 65534 ro/$f; done && stat -c %i ro/s >ino",
+       "mkdir ro && for f in s o; do echo @old >ro/$f; chown 65534 ro/$f; done && stat -c %i ro/s >ino",
        nobody, "ro/s", "ro/o", 0, "", {{"ro/s", secrets_line}, {"ro/o", options_line}},
        "test $(stat -c %i ro/s) = $(cat ino)"},
       {"a file whose owner the caller cannot give: written in place, owner stays",
-       "mkdir -m 777 pub && for f in s o; do echo old >pub/$f; chmod 666 pub/$f; done", nobody,
+       "mkdir -m 777 pub && for f in s o; do echo @old >pub/$f; chmod 666 pub/$f; done", nobody,
        "pub/s", "pub/o", 0, "", {{"pub/s", secrets_line}, {"pub/o", options_line}},
        "test $(stat -c %u pub/s) = 0"},
       {"a file the caller may not write is refused, not replaced",
-       "mkdir -m 777 pub2 && echo old >pub2/s && chown 65534:65534 pub2/s && chmod 444 pub2/s", nobody, "pub2/s", "options", 255,
+       "mkdir -m 777 pub2 && echo @old >pub2/s && chown 65534:65534 pub2/s && chmod 444 pub2/s", nobody, "pub2/s", "options", 255,
        "Error : cannot open file @/pub2/s for writting.\n", {{"pub2/s", old}}, ""},
       {"a bind-mounted file cannot be renamed over: written in place",
-       "echo old >secrets && echo old >mounted", bind, "secrets", "options", 0, "",
+       "echo @old >secrets && echo @old >mounted", bind, "secrets", "options", 0, "",
        {{"mounted", secrets_line}, {"secrets", old}}, ""},
+      {"the old file's ACL is kept",
+       "echo @old >acl && chown 0:65534 acl && chmod 640 acl && setfacl -m u:1:r,g::-,m::r acl && "
+       "getfacl -c acl >acl.before && stat -c %i acl >ino", {}, "acl", "options", 0, "",
+       {{"acl", secrets_line}}, "getfacl -c acl | cmp - acl.before && test $(stat -c %i acl) != $(cat ino)"},
+      {"another user's folder: its file swapped for a link after the decision is decided on anew",
+       victim + "mkdir ppp && echo @old >ppp/s && chmod 666 ppp/s && chown -R 65534:65534 ppp && " +
+           race("ln -s @/victim ppp/x && mv -T ppp/x ppp/s"),
+       held, "ppp/s", "options", 0, "", {{"victim", secrets_line}},
+       swapped + "test $(stat -c %u:%a victim) = 0:644 && test -L ppp/s"},
+      {"a sticky folder: another user's link there is not followed by hand",
+       victim + "mkdir -m 1777 tmp1 && " + as_nobody + "ln -s @/victim tmp1/s", {}, "tmp1/s", "options",
+       links_protected ? 255 : 0, links_protected ? refused("tmp1/s") : "", {}, victim_kept},
+      {"a sticky folder: a link planted there during the run is not followed by hand",
+       victim + "mkdir -m 1777 tmp2 && " + race("ln -s @/victim tmp2/s"), held, "tmp2/s", "options",
+       links_protected ? 255 : 0, links_protected ? refused("tmp2/s") : "", {}, swapped + victim_kept},
+      {"a sticky folder: another user's file there is not replaced",
+       "mkdir -m 1777 tmp3 && " + as_nobody + "sh -c 'echo @old >tmp3/s && chmod 666 tmp3/s' && "
+       "stat -c %i:%u:%a tmp3/s >ino", {}, "tmp3/s", "options", files_protected ? 255 : 0,
+       files_protected ? refused("tmp3/s") : "", {{"tmp3/s", files_protected ? old : secrets_line}},
+       "test $(stat -c %i:%u:%a tmp3/s) = $(cat ino)"},
   };
   for (const auto &c : cases)
     check(c);
@@ -173,44 +259,79 @@ protected:
   // LeakSanitizer, in a sanitized build, cannot work under ptrace.
   static std::vector<std::string> traced(const std::string &call, const std::string &what,
                                          const std::string &when) {
-    return {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-e", "trace=" + call,
+    return {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-y", "-e", "trace=" + call,
             "-e", "inject=" + call + ":" + what + ":when=" + when};
   }
 
-  Result inject(const std::string &call, const std::string &what, int when) {
+  // The calls of one undisturbed run, as strace shows them with the paths
+  // of their descriptors, one a line; which of them a fault is injected
+  // into is found here rather than counted by hand, since the C library's
+  // own start-up makes calls too.
+  std::vector<std::string> calls(const std::string &call) {
+    Result r = inject(call, "delay_exit=1", "1000");
+    std::vector<std::string> lines;
+    std::istringstream in(r.err);
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(line);
+    return lines;
+  }
+
+  // Which call, counted from 1, is the first to show text.
+  int nth(const std::string &call, const std::string &text) {
+    auto lines = calls(call);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      if (lines[i].find(text) != std::string::npos)
+        return static_cast<int>(i) + 1;
+    ADD_FAILURE() << "no " << call << " shows " << text;
+    return 0;
+  }
+
+  // The secrets file is reached through a link, the options file directly.
+  Result inject(const std::string &call, const std::string &what, const std::string &when) {
     for (const auto &e : leftovers())
       unlink(e.c_str());
-    put("secrets", old);
+    sh("mkdir -p linked && ln -sf linked/secrets secrets");
+    put("linked/secrets", old);
     put("options", old);
-    return run(normal, traced(call, what, std::to_string(when)));
+    return run(normal, traced(call, what, when));
   }
 };
 
 TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
+  // The openat that makes the secrets file's new file, and the 99 after it.
+  const int temp = nth("openat", "/.secrets.");
+  const std::string first_name = std::to_string(temp);
+  const std::string every_name = first_name + ".." + std::to_string(temp + 99);
   const std::string secrets_failed = "Error : cannot write to file @/secrets.\n";
   const std::string options_failed = "Error : cannot write to file @/options.\n";
   const struct {
     const char *call, *error;
-    int when, status;
+    std::string when;
+    int status;
     std::string out, secrets, options;
   } cases[] = {
-      {"write", "EIO", 1, 255, secrets_failed + "Error : 18 bytes to write, but 0 bytes written.\n", old, old},
-      {"write", "ENOSPC", 2, 255, options_failed + "Error : 8 bytes to write, but 0 bytes written.\n",
+      {"write", "EIO", "1", 255, secrets_failed + "Error : 18 bytes to write, but 0 bytes written.\n", old, old},
+      {"write", "ENOSPC", "2", 255, options_failed + "Error : 8 bytes to write, but 0 bytes written.\n",
        secrets_line, old},
-      {"fsync", "EIO", 1, 255, secrets_failed, old, old},
-      {"fsync", "EIO", 2, 255, secrets_failed, secrets_line, old}, // the folder's, after the rename
-      {"fsync", "EINVAL", 2, 0, "", secrets_line, options_line},   // a folder that cannot be synced
-      {"fsync", "EOPNOTSUPP", 4, 0, "", secrets_line, options_line},
-      {"fsync", "EIO", 3, 255, options_failed, secrets_line, old},
-      {"fchown", "EPERM", 1, 0, "", secrets_line, options_line}, // written in place
-      {"fchown", "EIO", 2, 255, options_failed, secrets_line, old},
-      {"fchmod", "EIO", 1, 255, secrets_failed, old, old},
-      {"rename", "EXDEV", 1, 0, "", secrets_line, options_line}, // written in place
-      {"rename", "EBUSY", 2, 0, "", secrets_line, options_line},
-      {"rename", "EIO", 1, 255, secrets_failed, old, old},
+      {"fsync", "EIO", "1", 255, secrets_failed, old, old},
+      {"fsync", "EIO", "2", 255, secrets_failed, secrets_line, old}, // the folder's, after the rename
+      {"fsync", "EINVAL", "2", 0, "", secrets_line, options_line},   // a folder that cannot be synced
+      {"fsync", "EOPNOTSUPP", "4", 0, "", secrets_line, options_line},
+      {"fsync", "EIO", "3", 255, options_failed, secrets_line, old},
+      {"fchown", "EPERM", "1", 0, "", secrets_line, options_line}, // written in place
+      {"fchown", "EIO", "2", 255, options_failed, secrets_line, old},
+      {"fchmod", "EIO", "1", 255, secrets_failed, old, old},
+      {"renameat", "EXDEV", "1", 0, "", secrets_line, options_line}, // written in place
+      {"renameat", "EBUSY", "2", 0, "", secrets_line, options_line},
+      {"renameat", "EIO", "1", 255, secrets_failed, old, old},
+      {"openat", "ENOSPC", first_name, 255, "Error : cannot open file @/secrets for writting.\n", old, old},
+      {"openat", "EROFS", first_name, 0, "", secrets_line, options_line}, // written in place
+      {"openat", "EACCES", first_name, 0, "", secrets_line, options_line},
+      {"openat", "EEXIST", first_name, 0, "", secrets_line, options_line}, // the next name is tried
+      {"openat", "EEXIST", every_name, 0, "", secrets_line, options_line}, // none free: in place
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.call) + " " + c.error + " #" + std::to_string(c.when));
+    SCOPED_TRACE(std::string(c.call) + " " + c.error + " #" + c.when);
     Result r = inject(c.call, "error=" + std::string(c.error), c.when);
     EXPECT_NE(r.err.find("(INJECTED)"), std::string::npos) << r.err;
     EXPECT_EQ(r.status, c.status);
@@ -224,16 +345,8 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   Result r = run(normal, traced("write", "error=EIO", "2"));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(get("options"), std::nullopt);
-  // A temporary name that is taken is passed over; with no random bits the
-  // first name tried is ".secrets.aaaaaa".
-  put(".secrets.aaaaaa", old);
-  r = run(normal, traced("getrandom", "retval=8", "1+"));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(get("secrets"), secrets_line);
-  EXPECT_EQ(leftovers(), std::vector<std::string>{at(".secrets.aaaaaa")});
-  ASSERT_EQ(unlink(at(".secrets.aaaaaa").c_str()), 0);
   // A file written in place is synced too.
-  ASSERT_EQ(link(at("secrets").c_str(), at("chap").c_str()), 0);
+  ASSERT_EQ(link(at("linked/secrets").c_str(), at("chap").c_str()), 0);
   r = run(normal, traced("fsync", "error=EIO", "1"));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, here("Error : cannot write to file @/secrets.\n"));
@@ -241,15 +354,19 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
 
 // Every call of these, in turn, fails or is where the process is killed:
 // each file is old or new, the options file is never new before the
-// secrets file, and a run that ends by itself leaves no temporary file.
+// secrets file, a failed close of an output file or its folder fails the
+// run, and a run that ends by itself leaves no temporary file.
 TEST_F(Faults, AnyCallFailingOrKilledLeavesOldOrNew) {
-  for (const char *call : {"openat", "write", "fsync", "close", "fchown", "fchmod", "rename"}) {
+  // The closes of a written file, an old file or their folder: from the
+  // secrets file's new file on.
+  const int first_output_close = nth("close", "/.secrets.");
+  for (const std::string call : {"openat", "write", "fsync", "close", "fchown", "fchmod", "renameat"}) {
     for (const std::string what : {"error=EIO", "signal=KILL"}) {
       int failed_runs = 0;
       for (int when = 1;; ++when) {
-        SCOPED_TRACE(call + (" " + what) + " #" + std::to_string(when));
+        SCOPED_TRACE(call + " " + what + " #" + std::to_string(when));
         ASSERT_LT(when, 100);
-        Result r = inject(call, what, when);
+        Result r = inject(call, what, std::to_string(when));
         bool killed = r.status == 128 + 9;
         if (!killed && r.err.find("(INJECTED)") == std::string::npos)
           break;
@@ -259,6 +376,8 @@ TEST_F(Faults, AnyCallFailingOrKilledLeavesOldOrNew) {
         EXPECT_TRUE(o == old || s == secrets_line);
         EXPECT_TRUE(r.status != 0 || (s == secrets_line && o == options_line && r.out.empty()));
         EXPECT_TRUE(r.status != 255 || r.out.rfind("Error", 0) == 0) << r.out;
+        EXPECT_TRUE(call != "close" || what != "error=EIO" || when < first_output_close ||
+                    r.status == 255);
         EXPECT_TRUE(killed || leftovers().empty());
         failed_runs += r.status == 255;
       }

@@ -1,0 +1,165 @@
+// Follows an output path to the file it finally names, through directory
+// descriptors, and decides about that very file whether it may be replaced.
+// The command usually runs as root beside other users' files, so nothing is
+// done by hand that the kernel would refuse the same caller: a link is
+// followed, and a file replaced, only where the rules of
+// fs.protected_symlinks and fs.protected_regular allow it, whether or not
+// they are switched on. Whatever is not allowed, or cannot be told for sure,
+// is left to open, which writes in place under the kernel's own rules.
+#include "target.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+// Room for a path or a link's text that the kernel accepts, with its
+// terminator.
+constexpr size_t path_buffer_size = PATH_MAX;
+
+// Links followed before giving up, as many as the kernel follows.
+constexpr int max_link_hops = 40;
+
+// The magic number of /proc, as <linux/magic.h> has it; not every C
+// library's include path has that header. A link there (/dev/stdout leads
+// to one) names a file that is open already, not a place in a directory:
+// renaming a new file over the name it shows would leave the open file as
+// it was. So nothing in /proc is replaced.
+constexpr unsigned long proc_super_magic = 0x9fa0;
+
+static bool same_file(const struct stat *a, const struct stat *b) {
+  return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
+// A sticky directory that others may write, such as /tmp: anyone may have
+// put a file or a link there, so the kernel's protections hold there. Their
+// stricter level, which counts a directory its group may write, is taken.
+static bool shared_sticky(const struct stat *dir) {
+  return (dir->st_mode & S_ISVTX) != 0 &&
+         (dir->st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Whether something owned by uid, in dir, may be trusted in the kernel's
+// sense: anywhere but in a shared sticky directory, or when the caller or
+// the directory's owner owns it.
+static bool trusted_owner(int dir, uid_t uid) {
+  struct stat st {};
+  if (fstat(dir, &st) != 0)
+    return false;
+  return !shared_sticky(&st) || uid == geteuid() || uid == st.st_uid;
+}
+
+// Opens the directory part of path, relative to base, as target's directory
+// and takes its last component as target's name. A path that ends in a
+// slash or names nothing, or a directory in /proc, is left to open.
+static bool enter(int base, const char *path, Target *target) {
+  const char *slash = strrchr(path, '/');
+  const char *name = slash != nullptr ? slash + 1 : path;
+  size_t name_len = strlen(name);
+  if (name_len == 0 || name_len >= sizeof target->name)
+    return false;
+  char dir[path_buffer_size] = ".";
+  if (slash != nullptr) {
+    // "/name" lies in "/" itself.
+    size_t dir_len = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (dir_len >= sizeof dir)
+      return false;
+    memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+  }
+  int fd = openat(base, dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  if (target->dir >= 0)
+    close(target->dir);
+  target->dir = fd;
+  memcpy(target->name, name, name_len + 1);
+  struct statfs fs {};
+  return fstatfs(fd, &fs) == 0 && static_cast<unsigned long>(fs.f_type) != proc_super_magic;
+}
+
+// Reads the link at target's name into link, provided it is still the link
+// seen, whose owner was checked.
+static bool read_link(const Target *target, const struct stat *seen,
+                      char *link, size_t size) {
+  int fd = openat(target->dir, target->name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  struct stat st {};
+  ssize_t n = -1;
+  if (fstat(fd, &st) == 0 && S_ISLNK(st.st_mode) && same_file(&st, seen))
+    n = readlinkat(fd, "", link, size);
+  close(fd);
+  if (n < 0 || static_cast<size_t>(n) >= size)
+    return false;
+  link[n] = '\0';
+  return true;
+}
+
+// Opens the file at target's name, checks that it is the regular file seen
+// and not a link or a FIFO put there since, and decides on it: a file with
+// other names must keep its inode so that they see the new line, a file the
+// caller may not write is not replaced behind its owner's back, and another
+// user's file in a shared sticky directory is one that open would refuse to
+// create over.
+static bool open_existing(Target *target, const struct stat *seen) {
+  target->file = openat(target->dir, target->name,
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (target->file < 0 || fstat(target->file, &target->old) != 0)
+    return false;
+  const struct stat *old = &target->old;
+  return S_ISREG(old->st_mode) && same_file(old, seen) && old->st_nlink == 1 &&
+         faccessat(target->file, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0 &&
+         trusted_owner(target->dir, old->st_uid);
+}
+
+// Lets go of a target that is to be written in place instead.
+static bool write_in_place_instead(Target *target) {
+  release_target(target);
+  return false;
+}
+
+bool find_target(const char *path, Target *target) {
+  if (!enter(AT_FDCWD, path, target))
+    return write_in_place_instead(target);
+  for (int hop = 0;; ++hop) {
+    struct stat st {};
+    if (fstatat(target->dir, target->name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT)
+        return true; // the file to create
+      return write_in_place_instead(target);
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      if (open_existing(target, &st))
+        return true;
+      return write_in_place_instead(target);
+    }
+    // A link is relative to its own directory, and a dangling one names the
+    // file to create; the new file is made beside the file the links lead
+    // to, so that the links stay links.
+    char link[path_buffer_size];
+    if (hop == max_link_hops || !trusted_owner(target->dir, st.st_uid) ||
+        !read_link(target, &st, link, sizeof link) ||
+        !enter(target->dir, link, target))
+      return write_in_place_instead(target);
+  }
+}
+
+bool target_unchanged(const Target *target) {
+  struct stat now {};
+  if (fstatat(target->dir, target->name, &now, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT && target->file < 0;
+  return target->file >= 0 && same_file(&now, &target->old);
+}
+
+int release_target(Target *target) {
+  int status = 0;
+  if (target->file >= 0 && close(target->file) != 0)
+    status = -1;
+  if (target->dir >= 0 && close(target->dir) != 0)
+    status = -1;
+  target->file = -1;
+  target->dir = -1;
+  return status;
+}

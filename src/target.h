@@ -1,0 +1,36 @@
+// Where an output path leads, and whether the file there may be replaced by
+// a new one rather than written in place.
+#ifndef CRED_STOW_SRC_TARGET_H
+#define CRED_STOW_SRC_TARGET_H
+
+#include <limits.h>
+#include <stddef.h>
+#include <sys/stat.h>
+
+// One file name within its directory, with its terminator.
+constexpr size_t name_buffer_size = NAME_MAX + 1;
+
+// The file an output path finally names, held through the directory that
+// holds it: every later step acts on that directory and that name, never on
+// a path that may lead elsewhere meanwhile. release_target closes it.
+struct Target {
+  int dir = -1;                // the directory, open for reading and syncing
+  char name[name_buffer_size]; // the file's name in it
+  int file = -1;               // the file found there, open for reading;
+                               // -1 when there is none yet
+  struct stat old;             // that file's status
+};
+
+// Follows path to the file it finally names and decides, about that very
+// file, whether it may be replaced. Returns true with target filled in, or
+// false when path is to be written in place, by open and so by the kernel's
+// own rules; target then holds nothing open.
+bool find_target(const char *path, Target *target);
+
+// Whether target's name still holds the file found there, or still nothing.
+bool target_unchanged(const Target *target);
+
+// Closes what target holds. Returns 0, or -1 when a close failed.
+int release_target(Target *target);
+
+#endif // CRED_STOW_SRC_TARGET_H
