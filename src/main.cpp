@@ -51,7 +51,7 @@ int main(int argc, char *argv[]) {
   // line then takes its one-sided form. A value too long to escape is.
   if (if_str_patch(user, user_buffer + sizeof user_buffer) != 0 && user != nullptr)
     return -1;
-  if (if_str_patch(password, password_buffer + sizeof password_buffer) != 0 &&
+  if (escape_password(password, password_buffer + sizeof password_buffer) != 0 &&
       password != nullptr)
     return -1;
 

@@ -59,6 +59,31 @@ static bool is_special(char c) {
   return false;
 }
 
+// pppd ends a word at these bytes. A backslash before one would keep a
+// space or a tab but not a newline, which pppd then drops as a line
+// continuation; three octal digits read back as the byte itself for all six.
+static bool is_word_break(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The longest escaped form of one byte: a backslash and three digits.
+static constexpr std::size_t escaped_char_size = 4;
+
+// Writes the escaped form of c to piece and returns its length.
+static std::size_t escape_char(char c, char (&piece)[escaped_char_size]) {
+  std::size_t n = 0;
+  if (is_word_break(c)) {
+    auto byte = static_cast<unsigned char>(c);
+    piece[n++] = '\\';
+    piece[n++] = static_cast<char>('0' + (byte >> 6));
+    piece[n++] = static_cast<char>('0' + ((byte >> 3) & 7));
+    piece[n++] = static_cast<char>('0' + (byte & 7));
+    return n;
+  }
+  if (is_special(c))
+    piece[n++] = '\\';
+  piece[n++] = c;
+  return n;
+}
+
 int if_str_patch(char *str, const char *end) {
   if (str == nullptr) {
     std::printf("Error:%s: NULL pointer found.\n", __func__);
@@ -72,17 +97,34 @@ int if_str_patch(char *str, const char *end) {
   std::size_t limit = room < sizeof scratch ? room : sizeof scratch;
   std::size_t out = 0;
   for (const char *p = str; *p != '\0'; ++p) {
-    std::size_t need = is_special(*p) ? 2 : 1;
+    char piece[escaped_char_size];
+    std::size_t need = escape_char(*p, piece);
     if (out + need >= limit) {
       std::printf("Error:%s: escaped value does not fit.\n", __func__);
       return -1;
     }
-    if (need == 2)
-      scratch[out++] = '\\';
-    scratch[out++] = *p;
+    std::memcpy(scratch + out, piece, need);
+    out += need;
   }
   // The terminator is copied too: the buffer may hold more of the file
   // after the value's first zero byte.
   std::memcpy(str, scratch, out + 1);
+  return 0;
+}
+
+int escape_password(char *password, const char *end) {
+  std::size_t n = password != nullptr ? std::strlen(password) : 0;
+  if (n == 0 || password[n - 1] != '\n')
+    return if_str_patch(password, end);
+  // The text before the final newline is escaped with one byte kept back
+  // for that newline, which then follows it again.
+  password[n - 1] = '\0';
+  if (if_str_patch(password, end - 1) != 0) {
+    password[n - 1] = '\n';
+    return -1;
+  }
+  std::size_t len = std::strlen(password);
+  password[len] = '\n';
+  password[len + 1] = '\0';
   return 0;
 }

@@ -10,7 +10,8 @@
 // the first zero byte, so at most one byte less is usable text.
 constexpr std::size_t value_buffer_size = 513;
 
-// Room for the escaped form of the longest value plus its terminator.
+// Where a value is escaped before it is copied back over itself. The
+// value's own, smaller buffer is what bounds an escaped value.
 constexpr std::size_t escape_scratch_size = 1025;
 
 // The characters that get a backslash before them, ending with 0.
@@ -22,10 +23,17 @@ extern const std::int32_t special_char[5];
 char *extract_username(char *buffer);
 char *extract_password(char *buffer);
 
-// Puts a backslash before each special character of str, in place. end is
-// one past the last byte of the buffer that holds str. Returns 0, or -1
-// after printing a message when str is absent or its escaped form does not
-// fit before end; str is then left as it was.
+// Escapes str in place so that the PPP daemon reads every byte of it back:
+// a backslash before each special character, and each of the six bytes at
+// which the daemon splits words (tab, newline, vertical tab, form feed,
+// carriage return, space) as a backslash and three octal digits, e.g.
+// "\040". end is one past the last byte of the buffer that holds str.
+// Returns 0, or -1 after printing a message when str is absent or its
+// escaped form does not fit before end; str is then left as it was.
 int if_str_patch(char *str, const char *end);
+
+// The same for the password, whose final newline ends the secrets line and
+// so stays a plain line end; a newline before it is escaped.
+int escape_password(char *password, const char *end);
 
 #endif // CRED_STOW_SRC_VALUES_H

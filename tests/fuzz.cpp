@@ -38,48 +38,64 @@ static int read_bytes(const std::uint8_t *data, std::size_t len, char *buffer,
 }
 
 static bool special(char c) { return std::strchr("\"#'\\", c) != nullptr && c != '\0'; }
+static bool word_break(char c) { return std::strchr(" \t\n\v\f\r", c) != nullptr && c != '\0'; }
 
-// Undoes the escaping; refuses a special character without its backslash.
-static bool unescape(const char *text, std::string &out) {
+// Undoes the escaping the way pppd reads it; refuses a special character
+// without its backslash, a word break left as it is, and any other escape.
+// A password's final newline ends its line and stays plain.
+static bool unescape(const char *text, bool password, std::string &out) {
   for (const char *p = text; *p != '\0'; ++p) {
-    if (*p == '\\') {
-      if (!special(p[1]))
+    if (*p == '\\' && special(p[1])) {
+      out += *++p;
+    } else if (*p == '\\') {
+      if (p[1] != '0' || p[2] < '0' || p[2] > '7' || p[3] < '0' || p[3] > '7')
         return false;
-      ++p;
-    } else if (special(*p)) {
+      char c = static_cast<char>((p[2] - '0') * 8 + (p[3] - '0'));
+      if (!word_break(c))
+        return false;
+      out += c;
+      p += 3;
+    } else if (special(*p) || (word_break(*p) && !(password && *p == '\n' && p[1] == '\0'))) {
       return false;
+    } else {
+      out += *p;
     }
-    out += *p;
   }
   return true;
 }
 
-static void escape_and_check(char *value, char *buffer, std::size_t size) {
+// Returns false when the value was refused, which stops the command's run.
+static bool escape_and_check(char *value, bool password, char *buffer, std::size_t size) {
   const char *end = buffer + size;
   std::string original = value != nullptr ? value : "";
-  std::size_t specials = 0;
+  std::size_t escaped_size = 0;
   for (char c : original)
-    specials += special(c) ? 1 : 0;
-  int status = if_str_patch(value, end);
+    escaped_size += special(c) ? 2 : word_break(c) ? 4 : 1;
+  if (password && !original.empty() && original.back() == '\n')
+    escaped_size -= 3;
+  int status = password ? escape_password(value, end) : if_str_patch(value, end);
   if (value == nullptr) {
     require(status == -1, "absent value reported");
-    return;
+    return true;
   }
-  bool fits = original.size() + specials < static_cast<std::size_t>(end - value);
+  bool fits = escaped_size < static_cast<std::size_t>(end - value);
   if (!fits) {
     require(status == -1 && original == value, "refused value left as it was");
-    return;
+    return false;
   }
   std::string back;
   require(status == 0, "a value that fits is escaped");
-  require(std::strlen(value) == original.size() + specials, "escaped length");
-  require(unescape(value, back) && back == original, "unescaping gives the value back");
+  require(std::strlen(value) == escaped_size, "escaped length");
+  require(unescape(value, password, back) && back == original, "unescaping gives the value back");
+  return true;
 }
 
 static void check_line(int status, const std::string &expected, const char *line,
                        std::size_t size) {
+  const char *newline = std::strchr(line, '\n');
   if (expected.size() < size)
-    require(status == 0 && expected == line, "line formed as expected");
+    require(status == 0 && expected == line && (newline == nullptr || newline[1] == '\0'),
+            "line formed as expected, with no line end but its last");
   else
     require(status == -1 && line[0] == '\0', "over-long line refused");
 }
@@ -112,8 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   require(password == nullptr || *password == '\0' ||
               password[std::strlen(password) - 1] == '\n',
           "a non-empty password ends with a newline");
-  escape_and_check(user, user_buffer, sizeof user_buffer);
-  escape_and_check(password, password_buffer, sizeof password_buffer);
+  bool user_escaped = escape_and_check(user, false, user_buffer, sizeof user_buffer);
+  if (!escape_and_check(password, true, password_buffer, sizeof password_buffer) || !user_escaped)
+    return 0;
 
   char line[line_buffer_size];
   const std::string sep = "     *       ";
