@@ -4,21 +4,25 @@
 // file or the new one, never an empty or a partial one.
 #include "files.h"
 
-#include <climits>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 
-#include <cerrno>
+#include <errno.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+// /proc's file system type in statfs's f_type (the kernel's PROC_SUPER_MAGIC).
+// Named here because <linux/magic.h> is a kernel header that not every C
+// library's toolchain has (musl's has none); the number is fixed kernel ABI.
+constexpr auto proc_super_magic = 0x9fa0;
+
 // Room for a path that the kernel accepts, with its terminator.
-constexpr std::size_t path_buffer_size = PATH_MAX;
+constexpr size_t path_buffer_size = PATH_MAX;
 
 // Links followed before giving up, as many as the kernel follows.
 constexpr int max_link_hops = 40;
@@ -34,8 +38,8 @@ static const char temp_letters[] =
 
 // Reads until the buffer is full or the file ends, as one buffered read
 // would; a pipe or a slow device may hand over the text in pieces.
-static int read_all(int fd, char *buffer, std::size_t size) {
-  std::size_t got = 0;
+static int read_all(int fd, char *buffer, size_t size) {
+  size_t got = 0;
   while (got < size) {
     ssize_t n = read(fd, buffer + got, size - got);
     if (n < 0 && errno == EINTR)
@@ -44,27 +48,27 @@ static int read_all(int fd, char *buffer, std::size_t size) {
       return -1;
     if (n == 0)
       break;
-    got += static_cast<std::size_t>(n);
+    got += static_cast<size_t>(n);
   }
   return 0;
 }
 
-int read_value_file(const char *path, char *buffer, std::size_t size) {
+int read_value_file(const char *path, char *buffer, size_t size) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    std::printf("Error : cannot open file %s for reading.\n", path);
+    printf("Error : cannot open file %s for reading.\n", path);
     return -1;
   }
   int status = read_all(fd, buffer, size);
   close(fd);
   if (status != 0) {
-    std::printf("Error : cannot read file %s.\n", path);
+    printf("Error : cannot read file %s.\n", path);
     return -1;
   }
   // Without a zero byte the text would run past the buffer; only what the
   // buffer can end is accepted, the rest of the file is never looked at.
-  if (std::memchr(buffer, '\0', size) == nullptr) {
-    std::printf("Error : file %s is too long.\n", path);
+  if (memchr(buffer, '\0', size) == nullptr) {
+    printf("Error : file %s is too long.\n", path);
     return -1;
   }
   return 0;
@@ -72,15 +76,15 @@ int read_value_file(const char *path, char *buffer, std::size_t size) {
 
 // Writes until everything is out or the file refuses more; returns how
 // much was written.
-static std::size_t write_all(int fd, const char *data, std::size_t len) {
-  std::size_t done = 0;
+static size_t write_all(int fd, const char *data, size_t len) {
+  size_t done = 0;
   while (done < len) {
     ssize_t n = write(fd, data + done, len - done);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
       break;
-    done += static_cast<std::size_t>(n);
+    done += static_cast<size_t>(n);
   }
   return done;
 }
@@ -93,19 +97,19 @@ static bool sync_or_unsupported(int fd) {
   return errno == EINVAL || errno == EROFS || errno == EOPNOTSUPP; // = ENOTSUP
 }
 
-static void report_write_failure(const char *path, std::size_t len,
-                                 std::size_t written) {
-  std::printf("Error : cannot write to file %s.\n", path);
+static void report_write_failure(const char *path, size_t len,
+                                 size_t written) {
+  printf("Error : cannot write to file %s.\n", path);
   if (written != len)
-    std::printf("Error : %d bytes to write, but %d bytes written.\n",
-                static_cast<int>(len), static_cast<int>(written));
+    printf("Error : %d bytes to write, but %d bytes written.\n",
+           static_cast<int>(len), static_cast<int>(written));
 }
 
 // The length of path's directory part with its final slash; 0 for a name
 // in the current directory.
-static std::size_t dir_length(const char *path) {
-  const char *slash = std::strrchr(path, '/');
-  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+static size_t dir_length(const char *path) {
+  const char *slash = strrchr(path, '/');
+  return slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
 }
 
 // Whether the link at path, whose directory part is dir_len long, lives in
@@ -113,13 +117,13 @@ static std::size_t dir_length(const char *path) {
 // already, not a place in a directory: renaming a new file over the name it
 // shows would leave the open file as it was. When it cannot be told, the
 // answer is yes, which keeps the write in place.
-static bool link_in_proc(char *path, std::size_t dir_len) {
+static bool link_in_proc(char *path, size_t dir_len) {
   char saved = path[dir_len];
   path[dir_len] = '\0';
   struct statfs fs {};
   int status = statfs(dir_len > 0 ? path : ".", &fs);
   path[dir_len] = saved;
-  return status != 0 || fs.f_type == PROC_SUPER_MAGIC;
+  return status != 0 || fs.f_type == proc_super_magic;
 }
 
 // Follows the links of path into target, the file they finally name, as
@@ -129,25 +133,25 @@ static bool link_in_proc(char *path, std::size_t dir_len) {
 // links. Returns false where the file is better written in place through
 // path itself: a link in /proc, too many links, or a name too long for the
 // buffers, which open then accepts or refuses as it always has.
-static bool resolve_links(const char *path, char *target, std::size_t size) {
-  std::size_t path_len = std::strlen(path);
+static bool resolve_links(const char *path, char *target, size_t size) {
+  size_t path_len = strlen(path);
   if (path_len >= size)
     return false;
-  std::memcpy(target, path, path_len + 1);
+  memcpy(target, path, path_len + 1);
   for (int hop = 0; hop < max_link_hops; ++hop) {
     char link[path_buffer_size];
     ssize_t n = readlink(target, link, sizeof link);
     if (n < 0)
       return errno == EINVAL || errno == ENOENT; // not a link, or nothing yet
-    auto link_len = static_cast<std::size_t>(n);
-    std::size_t dir_len = dir_length(target);
+    auto link_len = static_cast<size_t>(n);
+    size_t dir_len = dir_length(target);
     if (link_len >= sizeof link || link_in_proc(target, dir_len))
       return false;
     if (link[0] == '/')
       dir_len = 0;
     if (link_len >= size - dir_len)
       return false;
-    std::memcpy(target + dir_len, link, link_len);
+    memcpy(target + dir_len, link, link_len);
     target[dir_len + link_len] = '\0';
   }
   return false;
@@ -190,14 +194,14 @@ static bool sync_directory(const char *dir) {
 // does; glibc's mkostemp draws in code that raises the run's peak memory by
 // a sixth.
 static int create_temp(char *temp) {
-  const std::size_t count = sizeof temp_suffix - 2; // the X's after the dot
-  char *letters = temp + std::strlen(temp) - count;
-  std::uint64_t bits = 0;
+  const size_t count = sizeof temp_suffix - 2; // the X's after the dot
+  char *letters = temp + strlen(temp) - count;
+  uint64_t bits = 0;
   if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits)
-    bits = reinterpret_cast<std::uintptr_t>(&bits);
+    bits = reinterpret_cast<uintptr_t>(&bits);
   for (int attempt = 0; attempt < max_temp_attempts; ++attempt) {
-    std::uint64_t v = bits;
-    for (std::size_t i = 0; i < count; ++i) {
+    uint64_t v = bits;
+    for (size_t i = 0; i < count; ++i) {
       letters[i] = temp_letters[v % (sizeof temp_letters - 1)];
       v /= sizeof temp_letters - 1;
     }
@@ -223,7 +227,7 @@ static void discard(int fd, const char *temp) {
 // Gives up on replacing: removes the temporary file, so the old file stays
 // as it was, and reports the failure.
 static Outcome give_up(int fd, const char *temp, const char *path,
-                       std::size_t len, std::size_t written) {
+                       size_t len, size_t written) {
   discard(fd, temp);
   report_write_failure(path, len, written);
   return Outcome::failed;
@@ -235,26 +239,26 @@ static Outcome give_up(int fd, const char *temp, const char *path,
 // target is a mount point, gives way to writing in place.
 static Outcome replace(const char *path, const char *target,
                        const struct stat *old, const char *line,
-                       std::size_t len, const char *open_failure,
+                       size_t len, const char *open_failure,
                        mode_t create_mode) {
   // ".NAME.XXXXXX" in the target's directory; 0600 from the start, so that
   // nobody can read the secret through it before its mode is set.
   char temp[path_buffer_size];
-  std::size_t dir_len = dir_length(target);
-  std::size_t name_len = std::strlen(target + dir_len);
+  size_t dir_len = dir_length(target);
+  size_t name_len = strlen(target + dir_len);
   if (dir_len + 1 + name_len + sizeof temp_suffix > sizeof temp)
     return Outcome::write_in_place;
-  std::memcpy(temp, target, dir_len);
+  memcpy(temp, target, dir_len);
   temp[dir_len] = '.';
-  std::memcpy(temp + dir_len + 1, target + dir_len, name_len);
-  std::memcpy(temp + dir_len + 1 + name_len, temp_suffix, sizeof temp_suffix);
+  memcpy(temp + dir_len + 1, target + dir_len, name_len);
+  memcpy(temp + dir_len + 1 + name_len, temp_suffix, sizeof temp_suffix);
 
   int fd = create_temp(temp);
   if (fd < 0) {
     if (errno == EACCES || errno == EPERM || errno == EROFS ||
         errno == ENAMETOOLONG)
       return Outcome::write_in_place;
-    std::printf(open_failure, path);
+    printf(open_failure, path);
     return Outcome::failed;
   }
   // The owner first: changing it clears the set-id bits of the mode.
@@ -267,7 +271,7 @@ static Outcome replace(const char *path, const char *target,
   mode_t mode = old != nullptr ? old->st_mode & 07777 : new_file_mode(create_mode);
   if (fchmod(fd, mode) != 0)
     return give_up(fd, temp, path, len, len);
-  std::size_t written = write_all(fd, line, len);
+  size_t written = write_all(fd, line, len);
   if (written != len || !sync_or_unsupported(fd))
     return give_up(fd, temp, path, len, written);
   if (close(fd) != 0)
@@ -290,14 +294,14 @@ static Outcome replace(const char *path, const char *target,
 
 // Truncates the file and writes it where it is, for what cannot be
 // replaced; the old content is lost if this fails, as it always was.
-static int write_in_place(const char *path, const char *line, std::size_t len,
+static int write_in_place(const char *path, const char *line, size_t len,
                           const char *open_failure, mode_t create_mode) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, create_mode);
   if (fd < 0) {
-    std::printf(open_failure, path);
+    printf(open_failure, path);
     return -1;
   }
-  std::size_t written = write_all(fd, line, len);
+  size_t written = write_all(fd, line, len);
   bool synced = written == len && sync_or_unsupported(fd);
   // The file is closed whatever the write did; a close that fails has lost
   // data as surely as a short write.
@@ -311,7 +315,7 @@ static int write_in_place(const char *path, const char *line, std::size_t len,
 
 int write_line_file(const char *path, const char *line,
                     const char *open_failure, mode_t create_mode) {
-  std::size_t len = std::strlen(line);
+  size_t len = strlen(line);
   struct stat old {};
   bool exists = false;
   char target[path_buffer_size];

@@ -3,13 +3,13 @@
 #ifndef CRED_STOW_SRC_FILES_H
 #define CRED_STOW_SRC_FILES_H
 
-#include <cstddef>
+#include <stddef.h>
 #include <sys/types.h>
 
 // Reads the file at path into buffer, which the caller has zero-filled.
 // Returns 0, or -1 after printing a message when the file cannot be opened
 // or read, or when its first size bytes hold no zero byte to end the text.
-int read_value_file(const char *path, char *buffer, std::size_t size);
+int read_value_file(const char *path, char *buffer, size_t size);
 
 // Replaces the file at path with line, durably: a regular file (or nothing
 // yet) is replaced through a synced temporary file renamed over it, so that
