@@ -2,38 +2,38 @@
 // fit rather than cutting it short.
 #include "lines.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 // The asterisk fills the server column of a PAP/CHAP secrets line.
 static const char separator[] = "     *       ";
 
 // Appends text to the line of length *len; false when it and the
 // terminator do not fit, so that a line is never cut short.
-static bool append(char *line, std::size_t size, std::size_t *len,
+static bool append(char *line, size_t size, size_t *len,
                    const char *text) {
-  std::size_t n = std::strlen(text);
+  size_t n = strlen(text);
   if (n >= size - *len)
     return false;
-  std::memcpy(line + *len, text, n + 1);
+  memcpy(line + *len, text, n + 1);
   *len += n;
   return true;
 }
 
-static int too_long(const char *path, char *line, std::size_t size) {
-  std::memset(line, 0, size);
-  std::printf("Error : line for file %s is too long.\n", path);
+static int too_long(const char *path, char *line, size_t size) {
+  memset(line, 0, size);
+  printf("Error : line for file %s is too long.\n", path);
   return -1;
 }
 
 int format_secrets_line(const char *path, const char *user,
-                        const char *password, char *line, std::size_t size) {
-  std::memset(line, 0, size);
+                        const char *password, char *line, size_t size) {
+  memset(line, 0, size);
   if (user == nullptr && password == nullptr)
     return 0;
   // A present password carries the line's newline; without one the line
   // brings its own.
-  std::size_t len = 0;
+  size_t len = 0;
   if (!append(line, size, &len, user != nullptr ? user : "") ||
       !append(line, size, &len, separator) ||
       !append(line, size, &len, password != nullptr ? password : "\n"))
@@ -42,11 +42,11 @@ int format_secrets_line(const char *path, const char *user,
 }
 
 int format_options_line(const char *path, const char *user, char *line,
-                        std::size_t size) {
-  std::memset(line, 0, size);
+                        size_t size) {
+  memset(line, 0, size);
   if (user == nullptr)
     return 0;
-  std::size_t len = 0;
+  size_t len = 0;
   if (!append(line, size, &len, "name ") || !append(line, size, &len, user) ||
       !append(line, size, &len, "\n"))
     return too_long(path, line, size);

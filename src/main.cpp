@@ -6,7 +6,7 @@
 #include "lines.h"
 #include "values.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 // The two files' open failures differ by a word ("cannot open file" and
 // "cannot open the file"); callers may match either text.
@@ -14,12 +14,12 @@ static const char secrets_file_word[] = "file";
 static const char options_file_word[] = "the file";
 
 static void usage() {
-  std::printf("cred_stow  username-file  passwd-file  output-file  options-file\n");
-  std::printf("usage  (v1.00) :\n");
-  std::printf("  The program reads the username and password from given files.\n");
-  std::printf("  Then save to the output file in a specific format.\n");
-  std::printf("  And then save user name to options file.\n");
-  std::printf("  For example :  pap-secrets, chap-secrets, options for PPPoE\n");
+  printf("cred_stow  username-file  passwd-file  output-file  options-file\n");
+  printf("usage  (v1.00) :\n");
+  printf("  The program reads the username and password from given files.\n");
+  printf("  Then save to the output file in a specific format.\n");
+  printf("  And then save user name to options file.\n");
+  printf("  For example :  pap-secrets, chap-secrets, options for PPPoE\n");
 }
 
 int main(int argc, char *argv[]) {
@@ -29,7 +29,7 @@ int main(int argc, char *argv[]) {
   char line[line_buffer_size];
 
   if (argc < 5) {
-    std::printf("Error: too little command line parameters.\n\n");
+    printf("Error: too little command line parameters.\n\n");
     usage();
     return -1;
   }

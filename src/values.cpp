@@ -2,15 +2,15 @@
 // escapes it so that the PPP daemon reads the original text back.
 #include "values.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
-const std::int32_t special_char[5] = {34, 35, 39, 92, 0};
+const int32_t special_char[5] = {34, 35, 39, 92, 0};
 
 // The value starts after the first "=" and the character after it, which
 // normally is the opening quote but is skipped whatever it is.
 static char *value_after_equals(char *text) {
-  char *value = std::strchr(text, '=');
+  char *value = strchr(text, '=');
   if (value == nullptr)
     return nullptr;
   ++value;
@@ -20,13 +20,13 @@ static char *value_after_equals(char *text) {
 }
 
 char *extract_username(char *buffer) {
-  std::size_t n = std::strlen(buffer);
+  size_t n = strlen(buffer);
   if (n > 0)
     buffer[n - 1] = '\0'; // the line end
   char *value = value_after_equals(buffer);
   if (value == nullptr)
     return nullptr;
-  std::size_t m = std::strlen(value);
+  size_t m = strlen(value);
   if (m > 0)
     value[m - 1] = '\0'; // the closing quote
   return value;
@@ -38,7 +38,7 @@ char *extract_password(char *buffer) {
     return nullptr;
   // The closing quote and the line end become one newline, which later
   // ends the secrets line.
-  std::size_t m = std::strlen(value);
+  size_t m = strlen(value);
   if (m >= 2) {
     value[m - 2] = '\n';
     value[m - 1] = '\0';
@@ -52,8 +52,8 @@ char *extract_password(char *buffer) {
 // the signedness of char on the target.
 static bool is_special(char c) {
   // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): on purpose
-  auto code = static_cast<std::int32_t>(static_cast<signed char>(c));
-  for (const std::int32_t *entry = special_char; *entry != 0; ++entry)
+  auto code = static_cast<int32_t>(static_cast<signed char>(c));
+  for (const int32_t *entry = special_char; *entry != 0; ++entry)
     if (*entry == code)
       return true;
   return false;
@@ -65,11 +65,11 @@ static bool is_special(char c) {
 static bool is_word_break(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // The longest escaped form of one byte: a backslash and three digits.
-static constexpr std::size_t escaped_char_size = 4;
+static constexpr size_t escaped_char_size = 4;
 
 // Writes the escaped form of c to piece and returns its length.
-static std::size_t escape_char(char c, char (&piece)[escaped_char_size]) {
-  std::size_t n = 0;
+static size_t escape_char(char c, char (&piece)[escaped_char_size]) {
+  size_t n = 0;
   if (is_word_break(c)) {
     auto byte = static_cast<unsigned char>(c);
     piece[n++] = '\\';
@@ -86,34 +86,34 @@ static std::size_t escape_char(char c, char (&piece)[escaped_char_size]) {
 
 int if_str_patch(char *str, const char *end) {
   if (str == nullptr) {
-    std::printf("Error:%s: NULL pointer found.\n", __func__);
+    printf("Error:%s: NULL pointer found.\n", __func__);
     return -1;
   }
   char scratch[escape_scratch_size] = {};
   // The escaped text and its terminator must fit both the scratch area and
   // what is left of the value's own buffer; a value that would be cut short
   // is refused whole, since a truncated secret is a different secret.
-  auto room = static_cast<std::size_t>(end - str);
-  std::size_t limit = room < sizeof scratch ? room : sizeof scratch;
-  std::size_t out = 0;
+  auto room = static_cast<size_t>(end - str);
+  size_t limit = room < sizeof scratch ? room : sizeof scratch;
+  size_t out = 0;
   for (const char *p = str; *p != '\0'; ++p) {
     char piece[escaped_char_size];
-    std::size_t need = escape_char(*p, piece);
+    size_t need = escape_char(*p, piece);
     if (out + need >= limit) {
-      std::printf("Error:%s: escaped value does not fit.\n", __func__);
+      printf("Error:%s: escaped value does not fit.\n", __func__);
       return -1;
     }
-    std::memcpy(scratch + out, piece, need);
+    memcpy(scratch + out, piece, need);
     out += need;
   }
   // The terminator is copied too: the buffer may hold more of the file
   // after the value's first zero byte.
-  std::memcpy(str, scratch, out + 1);
+  memcpy(str, scratch, out + 1);
   return 0;
 }
 
 int escape_password(char *password, const char *end) {
-  std::size_t n = password != nullptr ? std::strlen(password) : 0;
+  size_t n = password != nullptr ? strlen(password) : 0;
   if (n == 0 || password[n - 1] != '\n')
     return if_str_patch(password, end);
   // The text before the final newline is escaped with one byte kept back
@@ -123,7 +123,7 @@ int escape_password(char *password, const char *end) {
     password[n - 1] = '\n';
     return -1;
   }
-  std::size_t len = std::strlen(password);
+  size_t len = strlen(password);
   password[len] = '\n';
   password[len + 1] = '\0';
   return 0;

@@ -3,19 +3,19 @@
 #ifndef CRED_STOW_SRC_VALUES_H
 #define CRED_STOW_SRC_VALUES_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 // One input file is read into a buffer of this size; its content ends at
 // the first zero byte, so at most one byte less is usable text.
-constexpr std::size_t value_buffer_size = 513;
+constexpr size_t value_buffer_size = 513;
 
 // Where a value is escaped before it is copied back over itself. The
 // value's own, smaller buffer is what bounds an escaped value.
-constexpr std::size_t escape_scratch_size = 1025;
+constexpr size_t escape_scratch_size = 1025;
 
 // The characters that get a backslash before them, ending with 0.
-extern const std::int32_t special_char[5];
+extern const int32_t special_char[5];
 
 // Trim the value out of a zero-terminated buffer in place and return where
 // it starts, or nullptr when the buffer has no "=" (the value is absent).

@@ -35,9 +35,22 @@ struct Result {
 class Command : public testing::Test {
 protected:
   std::string dir;
+  // The command file, and the emulator that runs it, if any: CRED_STOW_CMD
+  // in the environment replaces the built command, e.g. with a build for
+  // another C library, or with a cross-built binary behind the emulator's
+  // words ("qemu-arm -L /usr/arm-linux-gnueabihf build-arm/cred_stow").
   std::string binary = CRED_STOW_BINARY;
+  std::vector<std::string> emulator;
 
   void SetUp() override {
+    const char *cmd = std::getenv("CRED_STOW_CMD");
+    std::istringstream split(cmd != nullptr ? cmd : "");
+    for (std::string w; split >> w;)
+      emulator.push_back(w);
+    if (!emulator.empty()) {
+      binary = emulator.back();
+      emulator.pop_back();
+    }
     char tmpl[] = "/tmp/cred_stow_test.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
@@ -66,14 +79,9 @@ protected:
     ASSERT_EQ(std::system(cmd.c_str()), 0) << script;
   }
 
-  // The command itself: CRED_STOW_CMD in the environment replaces binary,
-  // e.g. with a cross-built binary under an emulator.
   std::vector<std::string> command() const {
-    const char *cmd = std::getenv("CRED_STOW_CMD");
-    std::istringstream split(cmd != nullptr ? cmd : binary);
-    std::vector<std::string> words;
-    for (std::string w; split >> w;)
-      words.push_back(w);
+    std::vector<std::string> words = emulator;
+    words.push_back(binary);
     return words;
   }
 
