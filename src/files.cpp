@@ -25,6 +25,9 @@ constexpr int max_temp_attempts = 100;
 // before writing in place instead.
 constexpr int max_replace_attempts = 3;
 
+// The old file is compared with the new line in pieces of this size.
+constexpr size_t compare_buffer_size = 256;
+
 // The old file's POSIX access ACL, carried over to the new file. Its entries
 // take 8 bytes each after a 4-byte header; this holds 64 named entries,
 // and a longer one makes the file be written in place.
@@ -84,12 +87,11 @@ static size_t write_all(int fd, const char *data, size_t len) {
   return done;
 }
 
+// Whether an fsync or fdatasync that returned result left nothing unsaved.
 // Pipes, terminals, devices and some file systems cannot be synced; that
 // loses nothing, so only a real failure of the sync counts.
-static bool sync_or_unsupported(int fd) {
-  if (fsync(fd) == 0)
-    return true;
-  return errno == EINVAL || errno == EROFS || errno == EOPNOTSUPP; // = ENOTSUP
+static bool synced(int result) {
+  return result == 0 || errno == EINVAL || errno == EROFS || errno == EOPNOTSUPP; // = ENOTSUP
 }
 
 // The new file, made beside the file it replaces under a name nobody else
@@ -101,8 +103,9 @@ struct Temp {
   char name[name_buffer_size];
 };
 
-// What became of one attempt to replace a file; changed means that its name
-// came to hold another file, or a link, between the decision and the rename.
+// What became of one attempt to replace a file: replaced also when it held
+// the line already; changed when its name came to hold another file, or a
+// link, between the decision and the rename.
 enum class Outcome { replaced, changed, in_place, open_failed, write_failed };
 
 // Where the kernel has no random bits yet (early in a device's boot), the
@@ -173,6 +176,26 @@ static Outcome copy_access(const Target *target, int fd) {
   return Outcome::in_place;
 }
 
+// Whether the target already holds exactly line, as read through the
+// descriptor that every decision was made about.
+static bool holds_line(const Target *target, const char *line, size_t len) {
+  if (target->file < 0 || target->old.st_size != static_cast<off_t>(len))
+    return false;
+  char piece[compare_buffer_size];
+  size_t done = 0;
+  for (;;) {
+    ssize_t n = read(target->file, piece, sizeof piece);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return n == 0 && done == len; // and not grown meanwhile
+    auto got = static_cast<size_t>(n);
+    if (got > len - done || memcmp(piece, line + done, got) != 0)
+      return false;
+    done += got;
+  }
+}
+
 // Writes line to a new file beside the target and renames it over the
 // target's name. A new file is created with create_mode, so that the umask
 // or the directory's default ACL shape it as they would for open; one that
@@ -180,6 +203,11 @@ static Outcome copy_access(const Target *target, int fd) {
 // line goes in. *written receives how much of the line was written.
 static Outcome replace(const Target *target, Temp *temp, const char *line,
                        size_t len, mode_t create_mode, size_t *written) {
+  // Flash wears with every write: a file that holds the line already is
+  // left as it is, inode and times and all. Syncing it writes nothing when
+  // it is clean and makes sure the line is on disk when it is not yet.
+  if (holds_line(target, line, len))
+    return synced(fdatasync(target->file)) ? Outcome::replaced : Outcome::write_failed;
   bool exists = target->file >= 0;
   temp->fd = create_temp(target->dir, target->name, exists ? 0600 : create_mode, temp);
   if (temp->fd < 0) {
@@ -196,7 +224,7 @@ static Outcome replace(const Target *target, Temp *temp, const char *line,
       return access;
   }
   *written = write_all(temp->fd, line, len);
-  if (*written != len || !sync_or_unsupported(temp->fd))
+  if (*written != len || !synced(fsync(temp->fd)))
     return Outcome::write_failed;
   int closed = close(temp->fd);
   temp->fd = -1;
@@ -210,7 +238,7 @@ static Outcome replace(const Target *target, Temp *temp, const char *line,
     return errno == EBUSY || errno == EXDEV ? Outcome::in_place : Outcome::write_failed;
   temp->made = false;
   // The rename is durable only once the directory is synced.
-  return sync_or_unsupported(target->dir) ? Outcome::replaced : Outcome::write_failed;
+  return synced(fsync(target->dir)) ? Outcome::replaced : Outcome::write_failed;
 }
 
 // Should the removal fail there is nothing more to say; a leftover
@@ -245,11 +273,11 @@ static int write_in_place(const char *path, const char *line, size_t len,
     return -1;
   }
   size_t written = write_all(fd, line, len);
-  bool synced = written == len && sync_or_unsupported(fd);
+  bool saved = written == len && synced(fsync(fd));
   // The file is closed whatever the write did; a close that fails has lost
   // data as surely as a short write.
   int closed = close(fd);
-  if (!synced || closed != 0) {
+  if (!saved || closed != 0) {
     report_write_failure(path, len, written);
     return -1;
   }

@@ -104,8 +104,12 @@ static bool read_link(const Target *target, const struct stat *seen,
 // user's file in a shared sticky directory is one that open would refuse to
 // create over.
 static bool open_existing(Target *target, const struct stat *seen) {
-  target->file = openat(target->dir, target->name,
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // Reading it changes nothing on disk where the caller may keep its access
+  // time (as its owner or root), since the file is often left as it is.
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  target->file = openat(target->dir, target->name, flags | O_NOATIME);
+  if (target->file < 0 && errno == EPERM)
+    target->file = openat(target->dir, target->name, flags);
   if (target->file < 0 || fstat(target->file, &target->old) != 0)
     return false;
   const struct stat *old = &target->old;

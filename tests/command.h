@@ -48,7 +48,8 @@ protected:
     for (std::string w; split >> w;)
       emulator.push_back(w);
     if (!emulator.empty()) {
-      binary = emulator.back();
+      // Absolute, since some runs start in another folder.
+      binary = std::filesystem::absolute(emulator.back()).string();
       emulator.pop_back();
     }
     char tmpl[] = "/tmp/cred_stow_test.XXXXXX";

@@ -92,6 +92,14 @@ TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
       {"bare names in the current folder: replaced, not written in place",
        "rm -f secrets && echo @old >secrets && stat -c %i secrets >ino", {"env", "-C", "@/"}, "=secrets", "=options",
        0, "", {{"secrets", secrets_line}, {"options", options_line}}, "test $(stat -c %i secrets) != $(cat ino)"},
+      {"unchanged files, one through a link, are left as they are",
+       "mkdir -p same && printf 'al" + sep + "pw\\n' >same/s && ln -s same/s same-link && "
+       "printf 'name al\\n' >same-o && stat -c %i:%y:%z same/s same-o >times",
+       {}, "same-link", "same-o", 0, "", {}, "test \"$(stat -c %i:%y:%z same/s same-o)\" = \"$(cat times)\""},
+      {"an unchanged options file is left as it is while the secrets file changes",
+       "echo @old >s2 && printf 'name al\\n' >o2 && stat -c %i s2 >ino && stat -c %i:%y:%z o2 >times",
+       {}, "s2", "o2", 0, "", {{"s2", secrets_line}},
+       "test $(stat -c %i s2) != $(cat ino) && test \"$(stat -c %i:%y:%z o2)\" = \"$(cat times)\""},
       {"a link loop is refused as by open",
        "ln -s loop2 loop1 && ln -s loop1 loop2", {}, "loop1", "options", 255,
        "Error : cannot open file @/loop1 for writting.\n", {}, ""},
@@ -145,8 +153,7 @@ protected:
     if (geteuid() != 0)
       GTEST_SKIP() << "needs root to run as another user and to bind-mount";
     // The other user needs a command and a folder it may reach.
-    sh("chmod 755 . && chmod 644 user pass && cp '" + std::filesystem::absolute(binary).string() +
-       "' cred_stow");
+    sh("chmod 755 . && chmod 644 user pass && cp '" + binary + "' cred_stow");
     binary = at("cred_stow");
   }
 };
@@ -340,10 +347,17 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
   }
   // A file that did not exist before a failed run does not exist after it.
+  put("linked/secrets", old);
   ASSERT_EQ(unlink(at("options").c_str()), 0);
   Result r = run(normal, traced("write", "error=EIO", "2"));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(get("options"), std::nullopt);
+  // A run that changes nothing makes no new file, renames and writes nothing.
+  ASSERT_EQ(run(normal).status, 0);
+  r = run(normal, traced("openat,renameat,write", "delay_exit=1", "1000"));
+  EXPECT_EQ(r.status, 0);
+  for (const char *call : {".secrets.", ".options.", "rename", "write("})
+    EXPECT_EQ(r.err.find(call), std::string::npos) << r.err;
   // A file written in place is synced too.
   ASSERT_EQ(link(at("linked/secrets").c_str(), at("chap").c_str()), 0);
   r = run(normal, traced("fsync", "error=EIO", "1"));
