@@ -4,6 +4,7 @@
 // file or the new one, never an empty or a partial one.
 #include "files.h"
 
+#include "lines.h"
 #include "target.h"
 
 #include <errno.h>
@@ -25,9 +26,6 @@ constexpr int max_temp_attempts = 100;
 // before writing in place instead.
 constexpr int max_replace_attempts = 3;
 
-// The old file is compared with the new line in pieces of this size.
-constexpr size_t compare_buffer_size = 256;
-
 // The old file's POSIX access ACL, carried over to the new file. Its entries
 // take 8 bytes each after a 4-byte header; this holds 64 named entries,
 // and a longer one makes the file be written in place.
@@ -35,8 +33,9 @@ static const char acl_attribute[] = "system.posix_acl_access";
 constexpr size_t acl_buffer_size = 4 + 8 * 64;
 
 // Reads until the buffer is full or the file ends, as one buffered read
-// would; a pipe or a slow device may hand over the text in pieces.
-static int read_all(int fd, char *buffer, size_t size) {
+// would; a pipe or a slow device may hand over the text in pieces. Returns
+// how much was read, or -1.
+static ssize_t read_all(int fd, char *buffer, size_t size) {
   size_t got = 0;
   while (got < size) {
     ssize_t n = read(fd, buffer + got, size - got);
@@ -48,7 +47,7 @@ static int read_all(int fd, char *buffer, size_t size) {
       break;
     got += static_cast<size_t>(n);
   }
-  return 0;
+  return static_cast<ssize_t>(got);
 }
 
 int read_value_file(const char *path, char *buffer, size_t size) {
@@ -57,9 +56,9 @@ int read_value_file(const char *path, char *buffer, size_t size) {
     printf("Error : cannot open file %s for reading.\n", path);
     return -1;
   }
-  int status = read_all(fd, buffer, size);
+  ssize_t got = read_all(fd, buffer, size);
   close(fd);
-  if (status != 0) {
+  if (got < 0) {
     printf("Error : cannot read file %s.\n", path);
     return -1;
   }
@@ -109,17 +108,15 @@ struct Temp {
 enum class Outcome { replaced, changed, in_place, open_failed, write_failed };
 
 // Where the kernel has no random bits yet (early in a device's boot), the
-// pid, the clocks and where the stack lies still differ from run to run.
+// time, the pid and where the stack lies still differ from run to run.
 static uint64_t name_bits() {
   uint64_t bits = 0;
   if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == sizeof bits)
     return bits;
   struct timespec now {};
   clock_gettime(CLOCK_REALTIME, &now);
-  bits = static_cast<uint64_t>(now.tv_sec) * 1000000007U + static_cast<uint64_t>(now.tv_nsec);
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  bits ^= static_cast<uint64_t>(now.tv_nsec) << 21;
-  return bits ^ (static_cast<uint64_t>(getpid()) << 40) ^ reinterpret_cast<uintptr_t>(&bits);
+  return (static_cast<uint64_t>(now.tv_nsec) << 20) ^ static_cast<uint64_t>(now.tv_sec) ^
+         (static_cast<uint64_t>(getpid()) << 44) ^ reinterpret_cast<uintptr_t>(&bits);
 }
 
 // Creates ".NAME.XXXXXX" beside name in dir, the X's replaced: O_EXCL is
@@ -179,21 +176,13 @@ static Outcome copy_access(const Target *target, int fd) {
 // Whether the target already holds exactly line, as read through the
 // descriptor that every decision was made about.
 static bool holds_line(const Target *target, const char *line, size_t len) {
-  if (target->file < 0 || target->old.st_size != static_cast<off_t>(len))
+  char content[line_buffer_size];
+  if (target->file < 0 || target->old.st_size != static_cast<off_t>(len) ||
+      len >= sizeof content)
     return false;
-  char piece[compare_buffer_size];
-  size_t done = 0;
-  for (;;) {
-    ssize_t n = read(target->file, piece, sizeof piece);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return n == 0 && done == len; // and not grown meanwhile
-    auto got = static_cast<size_t>(n);
-    if (got > len - done || memcmp(piece, line + done, got) != 0)
-      return false;
-    done += got;
-  }
+  // One byte more than the line shows a file that grew meanwhile.
+  ssize_t got = read_all(target->file, content, len + 1);
+  return got == static_cast<ssize_t>(len) && memcmp(content, line, len) == 0;
 }
 
 // Writes line to a new file beside the target and renames it over the
