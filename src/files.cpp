@@ -149,28 +149,39 @@ static int create_temp(int dir, const char *name, mode_t mode, Temp *temp) {
   return -1;
 }
 
-// Gives the new file the old one's owner, mode and POSIX ACL, so that the
+// Whether a failed change of the new file's ACL means that the ACL cannot
+// be carried over there, so that the file is written in place instead; any
+// other failure fails the run with the old file kept.
+static Outcome acl_failure(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == EINVAL || error == ERANGE ||
+                 error == E2BIG
+             ? Outcome::in_place
+             : Outcome::write_failed;
+}
+
+// Gives the new file the old one's owner, POSIX ACL and mode, so that the
 // replacement lets nobody in or out. The owner goes first, since changing it
-// clears the set-id bits of the mode. Where the caller cannot give them, the
-// old file is written in place instead.
+// clears the set-id bits of the mode; the ACL goes before the mode, since
+// until then the file is private, while the mode on its own would open it to
+// whoever the ACL's mask lets in but its entries shut out. Where the caller
+// cannot give these, the old file is written in place instead.
 static Outcome copy_access(const Target *target, int fd) {
   if (fchown(fd, target->old.st_uid, target->old.st_gid) != 0)
     return errno == EPERM ? Outcome::in_place : Outcome::write_failed;
-  if (fchmod(fd, target->old.st_mode & 07777) != 0)
-    return Outcome::write_failed;
   char acl[acl_buffer_size];
   ssize_t n = fgetxattr(target->file, acl_attribute, acl, sizeof acl);
+  bool copied = false;
   if (n >= 0)
-    return fsetxattr(fd, acl_attribute, acl, static_cast<size_t>(n), 0) == 0
-               ? Outcome::replaced
-               : Outcome::in_place;
-  if (errno != ENODATA && errno != EOPNOTSUPP)
-    return Outcome::in_place;
-  // The old file has none, so the new one keeps none that the directory's
-  // default ACL may have given it.
-  if (fremovexattr(fd, acl_attribute) == 0 || errno == ENODATA || errno == EOPNOTSUPP)
-    return Outcome::replaced;
-  return Outcome::in_place;
+    copied = fsetxattr(fd, acl_attribute, acl, static_cast<size_t>(n), 0) == 0;
+  else if (errno == ENODATA || errno == EOPNOTSUPP)
+    // The old file has none, so the new one keeps none that the directory's
+    // default ACL may have given it.
+    copied = fremovexattr(fd, acl_attribute) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+  if (!copied)
+    return acl_failure(errno);
+  if (fchmod(fd, target->old.st_mode & 07777) != 0)
+    return Outcome::write_failed;
+  return Outcome::replaced;
 }
 
 // Whether the target already holds exactly line, as read through the
@@ -198,6 +209,9 @@ static Outcome replace(const Target *target, Temp *temp, const char *line,
   if (holds_line(target, line, len))
     return synced(fdatasync(target->file)) ? Outcome::replaced : Outcome::write_failed;
   bool exists = target->file >= 0;
+  // A file with other names keeps its inode, so that they all see the line.
+  if (exists && target->old.st_nlink != 1)
+    return Outcome::in_place;
   temp->fd = create_temp(target->dir, target->name, exists ? 0600 : create_mode, temp);
   if (temp->fd < 0) {
     // No right to create there, or no name free: open decides instead.
@@ -256,7 +270,7 @@ static void report_write_failure(const char *path, size_t len, size_t written) {
 // replaced; the old content is lost if this fails, as it always was.
 static int write_in_place(const char *path, const char *line, size_t len,
                           const char *file_word, mode_t create_mode) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, create_mode);
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, create_mode);
   if (fd < 0) {
     report_open_failure(file_word, path);
     return -1;

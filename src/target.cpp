@@ -97,12 +97,11 @@ static bool read_link(const Target *target, const struct stat *seen,
   return true;
 }
 
-// Opens the file at target's name, checks that it is the regular file seen
-// and not a link or a FIFO put there since, and decides on it: a file with
-// other names must keep its inode so that they see the new line, a file the
-// caller may not write is not replaced behind its owner's back, and another
-// user's file in a shared sticky directory is one that open would refuse to
-// create over.
+// Opens the regular file at target's name, checks that it is still the one
+// seen and not a link or a FIFO put there since, and decides on it: a file
+// the caller may not write is not replaced behind its owner's back, and
+// another user's file in a shared sticky directory is one that open would
+// refuse to create over.
 static bool open_existing(Target *target, const struct stat *seen) {
   // Reading it changes nothing on disk where the caller may keep its access
   // time (as its owner or root), since the file is often left as it is.
@@ -113,7 +112,7 @@ static bool open_existing(Target *target, const struct stat *seen) {
   if (target->file < 0 || fstat(target->file, &target->old) != 0)
     return false;
   const struct stat *old = &target->old;
-  return S_ISREG(old->st_mode) && same_file(old, seen) && old->st_nlink == 1 &&
+  return S_ISREG(old->st_mode) && same_file(old, seen) &&
          faccessat(target->file, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0 &&
          trusted_owner(target->dir, old->st_uid);
 }
@@ -134,11 +133,11 @@ bool find_target(const char *path, Target *target) {
         return true; // the file to create
       return write_in_place_instead(target);
     }
-    if (!S_ISLNK(st.st_mode)) {
-      if (open_existing(target, &st))
-        return true;
+    // A device or a FIFO is not even opened here: opening some has effects.
+    if (S_ISREG(st.st_mode) && open_existing(target, &st))
+      return true;
+    if (!S_ISLNK(st.st_mode))
       return write_in_place_instead(target);
-    }
     // A link is relative to its own directory, and a dangling one names the
     // file to create; the new file is made beside the file the links lead
     // to, so that the links stay links.

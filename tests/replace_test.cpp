@@ -96,6 +96,9 @@ TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
        "mkdir -p same && printf 'al" + sep + "pw\\n' >same/s && ln -s same/s same-link && "
        "printf 'name al\\n' >same-o && stat -c %i:%y:%z same/s same-o >times",
        {}, "same-link", "same-o", 0, "", {}, "test \"$(stat -c %i:%y:%z same/s same-o)\" = \"$(cat times)\""},
+      {"an unchanged file with a second name is left as it is",
+       "printf 'al" + sep + "pw\\n' >h1 && ln h1 h2 && stat -c %i:%y:%z h1 >times", {}, "h1", "options",
+       0, "", {}, "test \"$(stat -c %i:%y:%z h2)\" = \"$(cat times)\""},
       {"an unchanged options file is left as it is while the secrets file changes",
        "echo @old >s2 && printf 'name al\\n' >o2 && stat -c %i s2 >ino && stat -c %i:%y:%z o2 >times",
        {}, "s2", "o2", 0, "", {{"s2", secrets_line}},
@@ -161,17 +164,23 @@ protected:
 // Runs as user nobody, in the background, once the command has been held
 // at its first fsync (strace delays it), that is after every decision about
 // the file and before the rename: the moment a swap of the path would hurt.
+// What nobody prints goes to attack.out.
 std::string race(const std::string &swap) {
-  return "{ (timeout 20 sh -c 'until grep -qs DELAYED trace; do sleep 0.02; done'; "
-         "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" + swap + "'; touch swapped) & }";
+  return "rm -f trace swapped attack.out && "
+         "{ (timeout 20 sh -c 'until grep -qs DELAYED trace; do sleep 0.02; done'; "
+         "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" + swap +
+         "' >attack.out 2>/dev/null; touch swapped) & }";
 }
 
 TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   const std::vector<std::string> bind = {"unshare", "-m", "sh", "-c",
                                          "mount --bind @/mounted @/secrets && exec \"$@\"", "sh"};
-  const std::vector<std::string> held = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "@/trace",
-                                         "-e", "trace=fsync", "-e", "inject=fsync:delay_exit=2000000:when=1"};
+  auto held_at = [](const std::string &call) {
+    return std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "@/trace",
+                                    "-e", "trace=" + call, "-e", "inject=" + call + ":delay_exit=2000000:when=1"};
+  };
+  const auto held = held_at("fsync");
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   const std::string victim = "rm -f victim && echo victim >victim && stat -c %i:%u:%a victim >ino && ";
   const std::string victim_kept = "test $(stat -c %i:%u:%a victim) = $(cat ino)";
@@ -202,6 +211,11 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        "echo @old >acl && chown 0:65534 acl && chmod 640 acl && setfacl -m u:1:r,g::-,m::r acl && "
        "getfacl -c acl >acl.before && stat -c %i acl >ino", {}, "acl", "options", 0, "",
        {{"acl", secrets_line}}, "getfacl -c acl | cmp - acl.before && test $(stat -c %i acl) != $(cat ino)"},
+      {"a file that only its ACL keeps from its group is never open to the group, even while new",
+       "echo @old >acl2 && chown 0:65534 acl2 && chmod 640 acl2 && setfacl -m u:1:r,g::-,m::r acl2 && " +
+           race("exec 3<\"$(echo @/.acl2.*)\" && sleep 3 && cat <&3"),
+       held_at("fchmod"), "acl2", "options", 0, "", {{"acl2", secrets_line}},
+       swapped + "test ! -s attack.out"},
       {"another user's folder: its file swapped for a link after the decision is decided on anew",
        victim + "mkdir ppp && echo @old >ppp/s && chmod 666 ppp/s && chown -R 65534:65534 ppp && " +
            race("ln -s @/victim ppp/x && mv -T ppp/x ppp/s"),
@@ -330,6 +344,9 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"renameat", "EXDEV", "1", 0, "", secrets_line, options_line}, // written in place
       {"renameat", "EBUSY", "2", 0, "", secrets_line, options_line},
       {"renameat", "EIO", "1", 255, secrets_failed, old, old},
+      // No ACL on the old file: any the folder gave the new one goes.
+      {"fremovexattr", "EIO", "1", 255, secrets_failed, old, old},
+      {"fremovexattr", "EPERM", "2", 0, "", secrets_line, options_line}, // written in place
       {"openat", "ENOSPC", first_name, 255, "Error : cannot open file @/secrets for writting.\n", old, old},
       {"openat", "EROFS", first_name, 0, "", secrets_line, options_line}, // written in place
       {"openat", "EACCES", first_name, 0, "", secrets_line, options_line},
@@ -359,6 +376,7 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   for (const char *call : {".secrets.", ".options.", "rename", "write("})
     EXPECT_EQ(r.err.find(call), std::string::npos) << r.err;
   // A file written in place is synced too.
+  put("linked/secrets", old);
   ASSERT_EQ(link(at("linked/secrets").c_str(), at("chap").c_str()), 0);
   r = run(normal, traced("fsync", "error=EIO", "1"));
   EXPECT_EQ(r.status, 255);
