@@ -283,25 +283,16 @@ protected:
             "-e", "inject=" + call + ":" + what + ":when=" + when};
   }
 
-  // The calls of one undisturbed run, as strace shows them with the paths
-  // of their descriptors, one a line; which of them a fault is injected
-  // into is found here rather than counted by hand, since the C library's
+  // Which of the calls of one undisturbed run, counted from 1, is the first
+  // whose line in strace's output (descriptors shown with their paths)
+  // holds text; found rather than counted by hand, since the C library's
   // own start-up makes calls too.
-  std::vector<std::string> calls(const std::string &call) {
-    Result r = inject(call, "delay_exit=1", "1000");
-    std::vector<std::string> lines;
-    std::istringstream in(r.err);
-    for (std::string line; std::getline(in, line);)
-      lines.push_back(line);
-    return lines;
-  }
-
-  // Which call, counted from 1, is the first to show text.
   int nth(const std::string &call, const std::string &text) {
-    auto lines = calls(call);
-    for (std::size_t i = 0; i < lines.size(); ++i)
-      if (lines[i].find(text) != std::string::npos)
-        return static_cast<int>(i) + 1;
+    std::istringstream lines(inject(call, "delay_exit=1", "1000").err);
+    int n = 1;
+    for (std::string line; std::getline(lines, line); ++n)
+      if (line.find(text) != std::string::npos)
+        return n;
     ADD_FAILURE() << "no " << call << " shows " << text;
     return 0;
   }
