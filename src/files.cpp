@@ -164,10 +164,11 @@ static Outcome acl_failure(int error) {
 // clears the set-id bits of the mode; the ACL goes before the mode, since
 // until then the file is private, while the mode on its own would open it to
 // whoever the ACL's mask lets in but its entries shut out. Where the caller
-// cannot give these, the old file is written in place instead.
+// cannot give these (an owner it may not give, or one its user namespace
+// does not map), the old file is written in place instead.
 static Outcome copy_access(const Target *target, int fd) {
   if (fchown(fd, target->old.st_uid, target->old.st_gid) != 0)
-    return errno == EPERM ? Outcome::in_place : Outcome::write_failed;
+    return errno == EPERM || errno == EINVAL ? Outcome::in_place : Outcome::write_failed;
   char acl[acl_buffer_size];
   ssize_t n = fgetxattr(target->file, acl_attribute, acl, sizeof acl);
   bool copied = false;
@@ -205,9 +206,13 @@ static Outcome replace(const Target *target, Temp *temp, const char *line,
                        size_t len, mode_t create_mode, size_t *written) {
   // Flash wears with every write: a file that holds the line already is
   // left as it is, inode and times and all. Syncing it writes nothing when
-  // it is clean and makes sure the line is on disk when it is not yet.
+  // it is clean and makes sure the line is on disk when it is not yet; so
+  // does syncing its folder, in case an earlier run renamed the file into
+  // place but was killed or failed before it synced the folder.
   if (holds_line(target, line, len))
-    return synced(fdatasync(target->file)) ? Outcome::replaced : Outcome::write_failed;
+    return synced(fdatasync(target->file)) && synced(fsync(target->dir))
+               ? Outcome::replaced
+               : Outcome::write_failed;
   bool exists = target->file >= 0;
   // A file with other names keeps its inode, so that they all see the line.
   if (exists && target->old.st_nlink != 1)

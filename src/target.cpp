@@ -153,7 +153,12 @@ bool target_unchanged(const Target *target) {
   struct stat now {};
   if (fstatat(target->dir, target->name, &now, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT && target->file < 0;
-  return target->file >= 0 && same_file(&now, &target->old);
+  // Its owner, mode, ACL and names are carried over as they were when it
+  // was decided on; a chmod, chown, setfacl or link since then, like any
+  // write, has changed its ctime.
+  return target->file >= 0 && same_file(&now, &target->old) &&
+         now.st_ctim.tv_sec == target->old.st_ctim.tv_sec &&
+         now.st_ctim.tv_nsec == target->old.st_ctim.tv_nsec;
 }
 
 int release_target(Target *target) {

@@ -27,7 +27,8 @@ struct Target {
 // own rules; target then holds nothing open.
 bool find_target(const char *path, Target *target);
 
-// Whether target's name still holds the file found there, or still nothing.
+// Whether target's name still holds the file found there, with nothing
+// about it changed since, or still nothing.
 bool target_unchanged(const Target *target);
 
 // Closes what target holds. Returns 0, or -1 when a close failed.

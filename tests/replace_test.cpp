@@ -216,6 +216,9 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
            race("exec 3<\"$(echo @/.acl2.*)\" && sleep 3 && cat <&3"),
        held_at("fchmod"), "acl2", "options", 0, "", {{"acl2", secrets_line}},
        swapped + "test ! -s attack.out"},
+      {"a mode its owner narrows during the run is kept",
+       "echo @old >own && chown 65534 own && chmod 644 own && " + race("chmod 600 @/own"), held, "own",
+       "options", 0, "", {{"own", secrets_line}}, swapped + "test $(stat -c %u:%a own) = 65534:600"},
       {"another user's folder: its file swapped for a link after the decision is decided on anew",
        victim + "mkdir ppp && echo @old >ppp/s && chmod 666 ppp/s && chown -R 65534:65534 ppp && " +
            race("ln -s @/victim ppp/x && mv -T ppp/x ppp/s"),
@@ -331,6 +334,7 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"fsync", "EIO", "3", 255, options_failed, secrets_line, old},
       {"fchown", "EPERM", "1", 0, "", secrets_line, options_line}, // written in place
       {"fchown", "EIO", "2", 255, options_failed, secrets_line, old},
+      {"fchown", "EINVAL", "1", 0, "", secrets_line, options_line}, // an unmapped owner: in place
       {"fchmod", "EIO", "1", 255, secrets_failed, old, old},
       {"renameat", "EXDEV", "1", 0, "", secrets_line, options_line}, // written in place
       {"renameat", "EBUSY", "2", 0, "", secrets_line, options_line},
@@ -360,12 +364,14 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   Result r = run(normal, traced("write", "error=EIO", "2"));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(get("options"), std::nullopt);
-  // A run that changes nothing makes no new file, renames and writes nothing.
+  // A run that changes nothing makes no new file, renames and writes nothing,
+  // but syncs the folder, which a failed run may have left unsynced.
   ASSERT_EQ(run(normal).status, 0);
-  r = run(normal, traced("openat,renameat,write", "delay_exit=1", "1000"));
+  r = run(normal, traced("openat,renameat,write,fsync", "delay_exit=1", "1000"));
   EXPECT_EQ(r.status, 0);
   for (const char *call : {".secrets.", ".options.", "rename", "write("})
     EXPECT_EQ(r.err.find(call), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("/linked>)"), std::string::npos) << r.err;
   // A file written in place is synced too.
   put("linked/secrets", old);
   ASSERT_EQ(link(at("linked/secrets").c_str(), at("chap").c_str()), 0);
