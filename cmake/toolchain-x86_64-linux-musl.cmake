@@ -4,11 +4,11 @@
 # with CRED_STOW_STATIC), so the native tests can run it. This is for testing
 # on a PC; a device's SDK passes its own toolchain file.
 #
-# musl-gcc.specs swaps glibc's headers, start files and libc for musl's. The
-# C++ standard library here is built for glibc, so none of it may be used: its
-# headers stay out (-nostdinc++, which the specs' -nostdinc implies), and the
-# gcc driver, which compiles C++ as g++ does, links no libstdc++ and, under
-# these specs, only the static libgcc.
+# Debian's musl-gcc driver file swaps glibc's headers, start files and libc
+# for musl's. The C++ standard library here is built for glibc, so none of it
+# may be used: its headers stay out (-nostdinc++, which that file's -nostdinc
+# implies), and the gcc driver, which compiles C++ as g++ does, links no
+# libstdc++ and, with that file, only the static libgcc.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_CXX_COMPILER x86_64-linux-gnu-gcc
