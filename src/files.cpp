@@ -202,20 +202,26 @@ static bool holds_line(const Target *target, const char *line, size_t len) {
 // or the directory's default ACL shape it as they would for open; one that
 // replaces a file starts private and takes the old file's access before the
 // line goes in. *written receives how much of the line was written.
-static Outcome replace(const Target *target, Temp *temp, const char *line,
+static Outcome replace(Target *target, Temp *temp, const char *line,
                        size_t len, mode_t create_mode, size_t *written) {
   // Flash wears with every write: a file that holds the line already is
   // left as it is, inode and times and all. Syncing it writes nothing when
   // it is clean and makes sure the line is on disk when it is not yet; so
   // does syncing its folder, in case an earlier run renamed the file into
   // place but was killed or failed before it synced the folder.
-  if (holds_line(target, line, len))
+  // It is left so only where the caller could have written it.
+  if (holds_line(target, line, len)) {
+    if (!may_keep(target))
+      return Outcome::in_place;
+    if (!target_unchanged(target))
+      return Outcome::changed;
     return synced(fdatasync(target->file)) && synced(fsync(target->dir))
                ? Outcome::replaced
                : Outcome::write_failed;
+  }
   bool exists = target->file >= 0;
   // A file with other names keeps its inode, so that they all see the line.
-  if (exists && target->old.st_nlink != 1)
+  if ((exists && target->old.st_nlink != 1) || !may_replace(target))
     return Outcome::in_place;
   temp->fd = create_temp(target->dir, target->name, exists ? 0600 : create_mode, temp);
   if (temp->fd < 0) {

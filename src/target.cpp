@@ -4,13 +4,16 @@
 // done by hand that the kernel would refuse the same caller: a link is
 // followed, and a file replaced, only where the rules of
 // fs.protected_symlinks and fs.protected_regular allow it, whether or not
-// they are switched on. Whatever is not allowed, or cannot be told for sure,
-// is left to open, which writes in place under the kernel's own rules.
+// they are switched on, and a file is replaced, or left as it is, only where
+// the kernel's own write check lets the caller write it. Whatever is not
+// allowed, or cannot be told for sure, is left to open, which writes in place
+// under the kernel's own rules.
 #include "target.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -18,8 +21,19 @@
 // terminator.
 constexpr size_t path_buffer_size = PATH_MAX;
 
-// Links followed before giving up, as many as the kernel follows.
+// Links followed by hand at the end of the path before giving up, as many
+// as the kernel follows in a whole path. The links within the folders of a
+// path are the kernel's to follow and count, so the hand count alone cannot
+// tell what open would refuse; find_target asks the kernel for that.
 constexpr int max_link_hops = 40;
+
+// A folder's inode flags, as <linux/fs.h> has them; the C libraries' own
+// headers do not all carry that one. In an append-only or immutable folder
+// no name can be renamed over or removed, so a new file made there could
+// neither take the old one's place nor be cleaned up.
+constexpr unsigned long fs_ioc_getflags = _IOR('f', 1, long);
+constexpr int fs_immutable_fl = 0x10;
+constexpr int fs_append_fl = 0x20;
 
 // The magic number of /proc, as <linux/magic.h> has it; not every C
 // library's include path has that header. A link there (/dev/stdout leads
@@ -98,10 +112,10 @@ static bool read_link(const Target *target, const struct stat *seen,
 }
 
 // Opens the regular file at target's name, checks that it is still the one
-// seen and not a link or a FIFO put there since, and decides on it: a file
-// the caller may not write is not replaced behind its owner's back, and
-// another user's file in a shared sticky directory is one that open would
-// refuse to create over.
+// seen and not a link or a FIFO put there since, and decides on it: another
+// user's file in a shared sticky directory is one that open would refuse to
+// create over. Whether the caller may write it is the kernel's to say, later,
+// once it is known whether the file is to change at all.
 static bool open_existing(Target *target, const struct stat *seen) {
   // Reading it changes nothing on disk where the caller may keep its access
   // time (as its owner or root), since the file is often left as it is.
@@ -113,8 +127,17 @@ static bool open_existing(Target *target, const struct stat *seen) {
     return false;
   const struct stat *old = &target->old;
   return S_ISREG(old->st_mode) && same_file(old, seen) &&
-         faccessat(target->file, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0 &&
          trusted_owner(target->dir, old->st_uid);
+}
+
+// Whether the kernel refuses the whole path with ELOOP, counting the links
+// inside its folders with those at its end; O_PATH opens nothing that has
+// effects, not even a FIFO or a device.
+static bool too_many_links(const char *path) {
+  int fd = open(path, O_PATH | O_CLOEXEC);
+  if (fd >= 0)
+    close(fd);
+  return fd < 0 && errno == ELOOP;
 }
 
 // Lets go of a target that is to be written in place instead.
@@ -142,7 +165,8 @@ bool find_target(const char *path, Target *target) {
     // file to create; the new file is made beside the file the links lead
     // to, so that the links stay links.
     char link[path_buffer_size];
-    if (hop == max_link_hops || !trusted_owner(target->dir, st.st_uid) ||
+    if ((hop == 0 && too_many_links(path)) || hop == max_link_hops ||
+        !trusted_owner(target->dir, st.st_uid) ||
         !read_link(target, &st, link, sizeof link) ||
         !enter(target->dir, link, target))
       return write_in_place_instead(target);
@@ -161,13 +185,51 @@ bool target_unchanged(const Target *target) {
          now.st_ctim.tv_nsec == target->old.st_ctim.tv_nsec;
 }
 
+bool may_keep(const Target *target) {
+  // faccessat makes the checks of inode_permission: mode, ACL, a read-only
+  // file system, an immutable file, security modules. It goes by the real
+  // ids, which are the effective ones but in a set-id program, where they
+  // are narrower. The name may lead elsewhere by now; the caller checks it
+  // still holds the file afterwards.
+  return faccessat(target->dir, target->name, W_OK, 0) == 0;
+}
+
+// ioctl takes its request as an unsigned long in glibc and as an int in
+// musl; the kernel reads 32 bits of it either way.
+template <typename Request>
+static int get_inode_flags(int (*call)(int, Request, ...), int fd, int *flags) {
+  return call(fd, static_cast<Request>(fs_ioc_getflags), flags);
+}
+
+bool may_replace(Target *target) {
+  int flags = 0;
+  if (get_inode_flags(ioctl, target->dir, &flags) == 0 &&
+      (flags & (fs_append_fl | fs_immutable_fl)) != 0)
+    return false;
+  if (target->file < 0)
+    return true;
+  // Opening the file for writing is the kernel's full write check: on top
+  // of what faccessat checks, a program being run, an append-only file, and
+  // the security modules' hooks for an open. It changes nothing in the
+  // file; O_NONBLOCK keeps a lease held elsewhere, or a mandatory lock, from
+  // stalling the run, and such a file is left to open as well.
+  target->writable = openat(target->dir, target->name,
+                            O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st {};
+  return target->writable >= 0 && fstat(target->writable, &st) == 0 &&
+         same_file(&st, &target->old);
+}
+
 int release_target(Target *target) {
   int status = 0;
   if (target->file >= 0 && close(target->file) != 0)
     status = -1;
+  if (target->writable >= 0 && close(target->writable) != 0)
+    status = -1;
   if (target->dir >= 0 && close(target->dir) != 0)
     status = -1;
   target->file = -1;
+  target->writable = -1;
   target->dir = -1;
   return status;
 }

@@ -18,6 +18,8 @@ struct Target {
   char name[name_buffer_size]; // the file's name in it
   int file = -1;               // the file found there, open for reading;
                                // -1 when there is none yet
+  int writable = -1;           // the same file open for writing, once it is
+                               // to be replaced: the kernel's write check
   struct stat old;             // that file's status
 };
 
@@ -30,6 +32,16 @@ bool find_target(const char *path, Target *target);
 // Whether target's name still holds the file found there, with nothing
 // about it changed since, or still nothing.
 bool target_unchanged(const Target *target);
+
+// Whether the kernel would let the caller write the file found, for one that
+// already holds its line and is left as it is: nothing is opened for writing,
+// since on an overlay that alone copies the file up into the upper layer.
+bool may_keep(const Target *target);
+
+// Whether the file found may be replaced by a new one in its folder: the
+// folder is neither append-only nor immutable, and the kernel lets the caller
+// open the file there, if any, for writing; target then holds it so opened.
+bool may_replace(Target *target);
 
 // Closes what target holds. Returns 0, or -1 when a close failed.
 int release_target(Target *target);

@@ -48,6 +48,21 @@ char *extract_password(char *buffer) {
   return value;
 }
 
+int check_value_length(const char *value, bool password, const char *path) {
+  if (value == nullptr)
+    return 0;
+  size_t len = strlen(value);
+  if (password && len > 0 && value[len - 1] == '\n')
+    --len;
+  if (len <= max_value_length)
+    return 0;
+  // Written out, such a value would be cut short or refused by the daemon
+  // at every connection, long after this run reported success.
+  printf("Error : %s in file %s is longer than %d bytes.\n", password ? "password" : "user name",
+         path, static_cast<int>(max_value_length));
+  return -1;
+}
+
 // Compared as a signed byte, so bytes from 128 up never match, whatever
 // the signedness of char on the target.
 static bool is_special(char c) {

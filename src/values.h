@@ -14,6 +14,11 @@ constexpr size_t value_buffer_size = 513;
 // value's own, smaller buffer is what bounds an escaped value.
 constexpr size_t escape_scratch_size = 1025;
 
+// The longest value the PPP daemon uses whole: it keeps a name, and sends or
+// hashes a secret, in 256 bytes with the terminator. Counted before escaping,
+// since the daemon reads the escapes back.
+constexpr size_t max_value_length = 255;
+
 // The characters that get a backslash before them, ending with 0.
 extern const int32_t special_char[5];
 
@@ -22,6 +27,11 @@ extern const int32_t special_char[5];
 // The user name loses the line end; the password keeps exactly one newline.
 char *extract_username(char *buffer);
 char *extract_password(char *buffer);
+
+// Returns 0, or -1 after printing a message naming path, when value is longer
+// than the daemon keeps; a password's final newline ends its line and is not
+// counted. An absent value passes.
+int check_value_length(const char *value, bool password, const char *path);
 
 // Escapes str in place so that the PPP daemon reads every byte of it back:
 // a backslash before each special character, and each of the six bytes at

@@ -25,7 +25,8 @@ const std::string usage_text =
 // How the quoted values come out of the two files, escaped, in both output
 // files; every run here ends with 0.
 TEST_F(Command, ValuesTakenFromTheFiles) {
-  const std::string name507(507, 'a'), hashes(252, '#');
+  // Files of 512 bytes whose value is the longest pppd keeps whole.
+  const std::string name255(255, 'a'), key253(253, 'k'), hashes(252, '#');
   std::string escaped;
   for (char c : hashes)
     escaped += "\\"s + c;
@@ -49,10 +50,10 @@ TEST_F(Command, ValuesTakenFromTheFiles) {
       {"no password", "u=\"al\"\n", "nothing here\n", "al" + sep + "\n", "name al\n", "Error:if_str_patch: NULL pointer found.\n"},
       {"= as the last byte: no user", "u=", "p=\"pw\"\n", sep + "pw\n", "", "Error:if_str_patch: NULL pointer found.\n"},
       {"both files empty", "", "", "", "", "Error:if_str_patch: NULL pointer found.\nError:if_str_patch: NULL pointer found.\n"},
-      {"512-byte file is read whole", "u=\"" + name507 + "\"\n", "p=\"pw\"\n", name507 + sep + "pw\n", "name " + name507 + "\n", ""},
-      {"512-byte password file is read whole", "u=\"al\"\n", "p=\"" + name507 + "\"\n", "al" + sep + name507 + "\n", "name al\n", ""},
+      {"512-byte file is read whole", key253 + "=\"" + name255 + "\"\n", "p=\"pw\"\n", name255 + sep + "pw\n", "name " + name255 + "\n", ""},
+      {"512-byte password file is read whole", "u=\"al\"\n", key253 + "=\"" + name255 + "\"\n", "al" + sep + name255 + "\n", "name al\n", ""},
       {"empty quoted password", "u=\"al\"\n", "p=\"\"\n", "al" + sep + "\n", "name al\n", ""},
-      {"513 bytes ending in a zero byte", "u=\"" + name507 + "\"\n\0"s, "p=\"pw\"\n", name507 + sep + "pw\n", "name " + name507 + "\n", ""},
+      {"513 bytes ending in a zero byte", key253 + "=\"" + name255 + "\"\n\0"s, "p=\"pw\"\n", name255 + sep + "pw\n", "name " + name255 + "\n", ""},
       {"escaped line of exactly 1024", "u=\"" + hashes + "ab\"\n", "p=\"" + hashes + "\"\n",
        escaped + "ab" + sep + escaped + "\n", "name " + escaped + "ab\n", ""},
   };
@@ -91,6 +92,10 @@ TEST_F(Command, FailuresStopTheRunAndSpareTheFiles) {
        "Error : cannot read file @/dir.\n", old, old},
       {"user file of 513 bytes", normal, too_long, good_pass, "Error : file @/user is too long.\n", old, old},
       {"passwd file over 513 bytes", normal, good_user, too_long + too_long, "Error : file @/pass is too long.\n", old, old},
+      {"user name longer than pppd keeps", normal, "u=\"" + std::string(256, 'a') + "\"\n", good_pass,
+       "Error : user name in file @/user is longer than 255 bytes.\n", old, old},
+      {"password longer than pppd keeps", normal, good_user, "p=\"" + std::string(256, 'a') + "\"\n",
+       "Error : password in file @/pass is longer than 255 bytes.\n", old, old},
       {"escaped password does not fit", normal, good_user, "p=\"" + std::string(255, '#') + "\"\n",
        "Error:if_str_patch: escaped value does not fit.\n", old, old},
       {"escaped user name does not fit", normal, "u=\"" + std::string(255, '#') + "\"\n", good_pass,

@@ -4,11 +4,15 @@
 #include "command.h"
 
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -79,6 +83,10 @@ protected:
 };
 
 TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
+  const std::string long_name(250, 'n');
+  std::string d15;
+  for (int i = 0; i < 15; ++i)
+    d15 += "d/";
   const Case cases[] = {
       {"relative links, each relative to its own folder: the links stay",
        "mkdir real links && echo @old >real/f && ln -s ../real/f links/l1 && ln -s links/l1 l2",
@@ -106,6 +114,22 @@ TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
       {"a link loop is refused as by open",
        "ln -s loop2 loop1 && ln -s loop1 loop2", {}, "loop1", "options", 255,
        "Error : cannot open file @/loop1 for writting.\n", {}, ""},
+      {"more links than open follows, 15 in the folders and 30 at the end: refused as by open",
+       "mkdir far && echo @old >far/f && ln -s . d && ln -s far/f e30 && "
+       "for i in $(seq 29); do ln -s e$((i + 1)) e$i; done", {}, d15 + "e1", "options", 255,
+       "Error : cannot open file @/" + d15 + "e1 for writting.\n", {{"far/f", old}}, ""},
+      {"a name too long to make the temporary name from: written in place",
+       "echo @old >" + long_name + " && stat -c %i " + long_name + " >ino", {}, long_name, "options", 0, "",
+       {{long_name, secrets_line}}, "test $(stat -c %i " + long_name + ") = $(cat ino)"},
+      {"a running program behind a link is refused as by open, and stays as it was",
+       "mkdir att && cp /bin/sleep prog && ln -s ../prog att/s && { ./prog 30 </dev/null >/dev/null 2>&1 & "
+       "echo $! >pid; } && timeout 10 sh -c 'until [ \"$(readlink /proc/'$(cat pid)'/exe)\" = @/prog ]; "
+       "do sleep 0.01; done'", {}, "att/s", "options", 255, "Error : cannot open file @/att/s for writting.\n",
+       {}, "kill $(cat pid); cmp prog /bin/sleep && test $(stat -c %a prog) = 755"},
+      {"a folder's default ACL does not reach a file that had no ACL",
+       "mkdir dacl && setfacl -d -m u:1:rwx dacl && echo @old >dacl/s && setfacl -b dacl/s && "
+       "stat -c %i dacl/s >ino", {}, "dacl/s", "options", 0, "", {{"dacl/s", secrets_line}},
+       "test -z \"$(getfacl -cs dacl/s)\" && test $(stat -c %i dacl/s) != $(cat ino)"},
   };
   for (const auto &c : cases)
     check(c);
@@ -161,15 +185,15 @@ protected:
   }
 };
 
-// Runs as user nobody, in the background, once the command has been held
-// at its first fsync (strace delays it), that is after every decision about
-// the file and before the rename: the moment a swap of the path would hurt.
-// What nobody prints goes to attack.out.
-std::string race(const std::string &swap) {
+// Runs as user nobody (or who), in the background, once the command has been
+// held at the call strace delays, by default its first fsync: after every
+// decision about the file and before the rename, the moment a swap of the
+// path would hurt. What the swap prints goes to attack.out.
+std::string race(const std::string &swap,
+                 const std::string &who = "setpriv --reuid=65534 --regid=65534 --clear-groups ") {
   return "rm -f trace swapped attack.out && "
-         "{ (timeout 20 sh -c 'until grep -qs DELAYED trace; do sleep 0.02; done'; "
-         "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" + swap +
-         "' >attack.out 2>/dev/null; touch swapped) & }";
+         "{ (timeout 20 sh -c 'until grep -qs DELAYED trace; do sleep 0.02; done'; " +
+         who + "sh -c '" + swap + "' >attack.out 2>/dev/null; touch swapped) & }";
 }
 
 TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
@@ -181,6 +205,12 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
                                     "-e", "trace=" + call, "-e", "inject=" + call + ":delay_exit=2000000:when=1"};
   };
   const auto held = held_at("fsync");
+  // Held at the first such call on a name in folder.
+  auto held_in = [&](const std::string &call, const std::string &folder) {
+    auto words = held_at(call);
+    words.insert(words.end(), {"-P", folder});
+    return words;
+  };
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   const std::string victim = "rm -f victim && echo victim >victim && stat -c %i:%u:%a victim >ino && ";
   const std::string victim_kept = "test $(stat -c %i:%u:%a victim) = $(cat ino)";
@@ -230,6 +260,14 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
       {"a sticky folder: a link planted there during the run is not followed by hand",
        victim + "mkdir -m 1777 tmp2 && " + race("ln -s @/victim tmp2/s"), held, "tmp2/s", "options",
        links_protected ? 255 : 0, links_protected ? refused("tmp2/s") : "", {}, swapped + victim_kept},
+      {"a sticky folder: the link whose owner was checked is the link followed",
+       victim + "echo @old >good && mkdir -m 1777 tmp4 && chown 1 tmp4 && ln -s @/good tmp4/s && " + as_nobody +
+           "ln -s @/victim tmp4/evil && " + race("mv -T tmp4/evil tmp4/s", ""),
+       held_in("newfstatat", "@/tmp4"), "tmp4/s", "options", links_protected ? 255 : 0,
+       links_protected ? refused("tmp4/s") : "", {{"good", old}}, swapped + victim_kept},
+      {"an append-only folder: written in place, nothing left there",
+       "mkdir ao && echo @old >ao/s && stat -c %i ao/s >ino && chattr +a ao", {}, "ao/s", "options", 0, "",
+       {{"ao/s", secrets_line}}, "chattr -a ao; test $(stat -c %i ao/s) = $(cat ino)"},
       {"a sticky folder: another user's file there is not replaced",
        "mkdir -m 1777 tmp3 && " + as_nobody + "sh -c 'echo @old >tmp3/s && chmod 666 tmp3/s' && "
        "stat -c %i:%u:%a tmp3/s >ino", {}, "tmp3/s", "options", files_protected ? 255 : 0,
@@ -300,15 +338,30 @@ protected:
     return 0;
   }
 
-  // The secrets file is reached through a link, the options file directly.
+  // The secrets file is reached through a link, the options file directly;
+  // the options file has an ACL to carry over.
   Result inject(const std::string &call, const std::string &what, const std::string &when) {
+    return run(normal, prepare(traced(call, what, when)));
+  }
+
+  std::vector<std::string> prepare(std::vector<std::string> prefix) {
     for (const auto &e : leftovers())
       unlink(e.c_str());
     sh("mkdir -p linked && ln -sf linked/secrets secrets");
     put("linked/secrets", old);
     put("options", old);
-    return run(normal, traced(call, what, when));
+    sh("setfacl -m u:1:r options");
+    inodes = {inode("secrets"), inode("options")};
+    return prefix;
   }
+
+  std::string inode(const std::string &file) const {
+    struct stat st {};
+    return stat(at(file).c_str(), &st) == 0 ? std::to_string(st.st_ino) : "none";
+  }
+
+  // The files' inodes when the last run started.
+  std::pair<std::string, std::string> inodes;
 };
 
 TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
@@ -318,12 +371,15 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   const std::string every_name = first_name + ".." + std::to_string(temp + 99);
   const std::string secrets_failed = "Error : cannot write to file @/secrets.\n";
   const std::string options_failed = "Error : cannot write to file @/options.\n";
+  const std::string user_read = std::to_string(nth("read", "/user>"));
   const struct {
     const char *call, *error;
     std::string when;
     int status;
     std::string out, secrets, options;
+    std::string in_place = ""; // the file that keeps its inode, written in place
   } cases[] = {
+      {"read", "EIO", user_read, 255, "Error : cannot read file @/user.\n", old, old},
       {"write", "EIO", "1", 255, secrets_failed + "Error : 18 bytes to write, but 0 bytes written.\n", old, old},
       {"write", "ENOSPC", "2", 255, options_failed + "Error : 8 bytes to write, but 0 bytes written.\n",
        secrets_line, old},
@@ -332,21 +388,24 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"fsync", "EINVAL", "2", 0, "", secrets_line, options_line},   // a folder that cannot be synced
       {"fsync", "EOPNOTSUPP", "4", 0, "", secrets_line, options_line},
       {"fsync", "EIO", "3", 255, options_failed, secrets_line, old},
-      {"fchown", "EPERM", "1", 0, "", secrets_line, options_line}, // written in place
+      {"fchown", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"}, // written in place
       {"fchown", "EIO", "2", 255, options_failed, secrets_line, old},
-      {"fchown", "EINVAL", "1", 0, "", secrets_line, options_line}, // an unmapped owner: in place
+      {"fchown", "EINVAL", "1", 0, "", secrets_line, options_line, "secrets"}, // an unmapped owner
       {"fchmod", "EIO", "1", 255, secrets_failed, old, old},
-      {"renameat", "EXDEV", "1", 0, "", secrets_line, options_line}, // written in place
-      {"renameat", "EBUSY", "2", 0, "", secrets_line, options_line},
+      {"renameat", "EXDEV", "1", 0, "", secrets_line, options_line, "secrets"},
+      {"renameat", "EBUSY", "2", 0, "", secrets_line, options_line, "options"},
       {"renameat", "EIO", "1", 255, secrets_failed, old, old},
       // No ACL on the old file: any the folder gave the new one goes.
       {"fremovexattr", "EIO", "1", 255, secrets_failed, old, old},
-      {"fremovexattr", "EPERM", "2", 0, "", secrets_line, options_line}, // written in place
+      {"fremovexattr", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"},
+      // An ACL that cannot be given there.
+      {"fsetxattr", "EOPNOTSUPP", "1", 0, "", secrets_line, options_line, "options"},
+      {"fsetxattr", "EINVAL", "1", 0, "", secrets_line, options_line, "options"},
       {"openat", "ENOSPC", first_name, 255, "Error : cannot open file @/secrets for writting.\n", old, old},
-      {"openat", "EROFS", first_name, 0, "", secrets_line, options_line}, // written in place
-      {"openat", "EACCES", first_name, 0, "", secrets_line, options_line},
+      {"openat", "EROFS", first_name, 0, "", secrets_line, options_line, "secrets"},
+      {"openat", "EACCES", first_name, 0, "", secrets_line, options_line, "secrets"},
       {"openat", "EEXIST", first_name, 0, "", secrets_line, options_line}, // the next name is tried
-      {"openat", "EEXIST", every_name, 0, "", secrets_line, options_line}, // none free: in place
+      {"openat", "EEXIST", every_name, 0, "", secrets_line, options_line, "secrets"}, // none free
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.call) + " " + c.error + " #" + c.when);
@@ -357,6 +416,9 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
     EXPECT_EQ(get("secrets"), c.secrets);
     EXPECT_EQ(get("options"), c.options);
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    if (!c.in_place.empty()) {
+      EXPECT_EQ(inode(c.in_place), c.in_place == "secrets" ? inodes.first : inodes.second);
+    }
   }
   // A file that did not exist before a failed run does not exist after it.
   put("linked/secrets", old);
@@ -408,12 +470,78 @@ TEST_F(Faults, AnyCallFailingOrKilledLeavesOldOrNew) {
         EXPECT_TRUE(call != "close" || what != "error=EIO" || when < first_output_close ||
                     r.status == 255);
         EXPECT_TRUE(killed || leftovers().empty());
+        for (const auto &e : leftovers()) // a kill leaves .NAME.XXXXXX
+          EXPECT_TRUE(std::regex_match(e, std::regex(".*/(linked/\\.secrets|\\.options)\\.[A-Za-z0-9]{6}"))) << e;
         failed_runs += r.status == 255;
       }
       EXPECT_TRUE(what == "signal=KILL" || failed_runs > 0)
           << call << ": the command's own calls were never reached";
     }
   }
+}
+
+// Routers run kernels from Linux 3.10 on. Every system call that the
+// command and its C library make is in 3.10, or is listed here with the
+// kernel that brought it; without each listed call in turn (ENOSYS), files
+// are replaced with new inodes, unchanged files are left as they are, and a
+// failed write keeps the old file, as with it.
+TEST_F(Faults, TheSameOnKernelsFromLinux310) {
+  const std::set<std::string> in_310 = {
+      "access", "arch_prctl", "brk", "close", "execve", "exit_group", "faccessat", "fchmod", "fchown",
+      "fcntl", "fdatasync", "fgetxattr", "fremovexattr", "fsetxattr", "fstat", "fstatfs", "fsync",
+      "getpid", "ioctl", "mmap", "mprotect", "munmap", "newfstatat", "open", "openat", "pread64",
+      "prlimit64", "read", "readlinkat", "renameat", "set_robust_list", "set_tid_address", "unlinkat",
+      "write", "writev"};
+  const std::map<std::string, std::string> newer = {
+      {"getrandom", "3.17"}, {"rseq", "4.18"}, {"faccessat2", "5.8"}};
+  const struct {
+    const char *what;
+    bool unchanged;
+    std::string fault, outcome;
+  } runs[] = {
+      {"replaced", false, "", "0 new new"},
+      {"left as they are", true, "", "0 kept kept"},
+      {"a failed write keeps the old file", false, "inject=write:error=EIO:when=1", "255 kept kept"},
+  };
+  // A file's inode, then its times and content.
+  auto state = [&](const std::string &file) {
+    struct stat st {};
+    stat(at(file).c_str(), &st);
+    return std::make_pair(st.st_ino, std::to_string(st.st_mtim.tv_nsec) + ":" +
+                                         std::to_string(st.st_ctim.tv_nsec) + ":" + *get(file));
+  };
+  std::set<std::string> made;
+  std::vector<std::string> calls = {""};
+  for (const auto &[call, version] : newer)
+    calls.push_back(call);
+  for (const auto &without : calls) {
+    for (const auto &c : runs) {
+      SCOPED_TRACE(c.what + (" without " + without));
+      auto prefix = prepare({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq"});
+      if (c.unchanged) {
+        ASSERT_EQ(run(normal).status, 0);
+      }
+      for (const auto &fault : {without.empty() ? "" : "inject=" + without + ":error=ENOSYS", c.fault})
+        if (!fault.empty())
+          prefix.insert(prefix.end(), {"-e", fault});
+      auto secrets = state("secrets"), options = state("options");
+      Result r = run(normal, prefix);
+      std::string outcome = std::to_string(r.status);
+      for (auto [before, after] : {std::make_pair(secrets, state("secrets")), std::make_pair(options, state("options"))})
+        outcome += after == before ? " kept" : after.first != before.first ? " new" : " in place";
+      EXPECT_EQ(outcome, c.outcome);
+      EXPECT_EQ(leftovers(), std::vector<std::string>{});
+      std::istringstream lines(r.err);
+      for (std::string line; std::getline(lines, line);)
+        if (line.find('(') != std::string::npos && line.rfind("+++", 0) != 0)
+          made.insert(line.substr(0, line.find('(')));
+    }
+  }
+#ifndef __SANITIZE_ADDRESS__ // the sanitizers' runtime makes calls of its own
+  for (const auto &call : made)
+    EXPECT_TRUE(in_310.count(call) != 0 || newer.count(call) != 0)
+        << call << " is not in Linux 3.10: list it here with its kernel, and give it a fallback";
+#endif
 }
 
 } // namespace
