@@ -188,9 +188,9 @@ bool target_unchanged(const Target *target) {
 bool may_keep(const Target *target) {
   // faccessat makes the checks of inode_permission: mode, ACL, a read-only
   // file system, an immutable file, security modules. It goes by the real
-  // ids, which are the effective ones but in a set-id program, where they
-  // are narrower. The name may lead elsewhere by now; the caller checks it
-  // still holds the file afterwards.
+  // ids, the effective ones unless the command is installed set-id. The
+  // name may lead elsewhere by now; the caller checks afterwards that it
+  // still holds the file.
   return faccessat(target->dir, target->name, W_OK, 0) == 0;
 }
 
