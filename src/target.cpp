@@ -27,10 +27,10 @@ constexpr size_t path_buffer_size = PATH_MAX;
 // tell what open would refuse; find_target asks the kernel for that.
 constexpr int max_link_hops = 40;
 
-// A folder's inode flags, as <linux/fs.h> has them; the C libraries' own
-// headers do not all carry that one. In an append-only or immutable folder
-// no name can be renamed over or removed, so a new file made there could
-// neither take the old one's place nor be cleaned up.
+// Inode flags, as <linux/fs.h> has them; the C libraries' own headers do not
+// all carry that one. In an append-only or immutable folder no name can be
+// renamed over or removed, so a new file made there could neither take the
+// old one's place nor be cleaned up.
 constexpr unsigned long fs_ioc_getflags = _IOR('f', 1, long);
 constexpr int fs_immutable_fl = 0x10;
 constexpr int fs_append_fl = 0x20;
@@ -185,15 +185,6 @@ bool target_unchanged(const Target *target) {
          now.st_ctim.tv_nsec == target->old.st_ctim.tv_nsec;
 }
 
-bool may_keep(const Target *target) {
-  // faccessat makes the checks of inode_permission: mode, ACL, a read-only
-  // file system, an immutable file, security modules. It goes by the real
-  // ids, the effective ones unless the command is installed set-id. The
-  // name may lead elsewhere by now; the caller checks afterwards that it
-  // still holds the file.
-  return faccessat(target->dir, target->name, W_OK, 0) == 0;
-}
-
 // ioctl takes its request as an unsigned long in glibc and as an int in
 // musl; the kernel reads 32 bits of it either way.
 template <typename Request>
@@ -201,10 +192,26 @@ static int get_inode_flags(int (*call)(int, Request, ...), int fd, int *flags) {
   return call(fd, static_cast<Request>(fs_ioc_getflags), flags);
 }
 
-bool may_replace(Target *target) {
+// Whether fd's inode has any of these flags; one whose flags cannot be read
+// (a file system without them) has none.
+static bool has_inode_flag(int fd, int mask) {
   int flags = 0;
-  if (get_inode_flags(ioctl, target->dir, &flags) == 0 &&
-      (flags & (fs_append_fl | fs_immutable_fl)) != 0)
+  return get_inode_flags(ioctl, fd, &flags) == 0 && (flags & mask) != 0;
+}
+
+bool may_keep(const Target *target) {
+  // faccessat makes the checks of inode_permission: mode, ACL, a read-only
+  // file system, an immutable file, security modules. It goes by the real
+  // ids, the effective ones unless the command is installed set-id. The
+  // name may lead elsewhere by now; the caller checks afterwards that it
+  // still holds the file. An append-only file passes it, though open
+  // refuses to write one other than by appending.
+  return faccessat(target->dir, target->name, W_OK, 0) == 0 &&
+         !has_inode_flag(target->file, fs_append_fl);
+}
+
+bool may_replace(Target *target) {
+  if (has_inode_flag(target->dir, fs_append_fl | fs_immutable_fl))
     return false;
   if (target->file < 0)
     return true;
