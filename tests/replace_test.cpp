@@ -83,7 +83,7 @@ protected:
 };
 
 TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
-  const std::string long_name(250, 'n');
+  const std::string long_name(255, 'n'); // NAME_MAX
   std::string d15;
   for (int i = 0; i < 15; ++i)
     d15 += "d/";
