@@ -342,13 +342,15 @@ protected:
     return 0;
   }
 
-  // The secrets file is reached through a link, the options file directly;
-  // the options file has an ACL to carry over.
   Result inject(const std::string &call, const std::string &what, const std::string &when) {
-    return run(normal, prepare(traced(call, what, when)));
+    prepare();
+    return run(normal, traced(call, what, when));
   }
 
-  std::vector<std::string> prepare(std::vector<std::string> prefix) {
+  // Both output files as "old", with no leftovers: the secrets file is
+  // reached through a link, the options file directly and has an ACL to
+  // carry over.
+  void prepare() {
     for (const auto &e : leftovers())
       unlink(e.c_str());
     sh("mkdir -p linked && ln -sf linked/secrets secrets");
@@ -356,7 +358,6 @@ protected:
     put("options", old);
     sh("setfacl -m u:1:r options");
     inodes = {inode("secrets"), inode("options")};
-    return prefix;
   }
 
   std::string inode(const std::string &file) const {
@@ -523,7 +524,8 @@ TEST_F(Faults, TheSameOnKernelsFromLinux310) {
   for (const auto &[without, version] : newer) {
     for (const auto &c : runs) {
       SCOPED_TRACE(c.what + (" without " + without));
-      auto prefix = prepare({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq"});
+      prepare();
+      std::vector<std::string> prefix = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq"};
       if (c.unchanged) {
         ASSERT_EQ(run(normal).status, 0);
       }
