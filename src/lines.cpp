@@ -32,10 +32,14 @@ int format_secrets_line(const char *path, const char *user,
   if (user == nullptr && password == nullptr)
     return 0;
   // A present password carries the line's newline; without one the line
-  // brings its own.
+  // brings its own. An empty password is written as the empty quoted word,
+  // which pppd reads back as the empty secret; left out, the line would
+  // hold no secret at all.
+  bool empty = password != nullptr && (*password == '\0' || strcmp(password, "\n") == 0);
   size_t len = 0;
   if (!append(line, size, &len, user != nullptr ? user : "") ||
       !append(line, size, &len, separator) ||
+      !append(line, size, &len, empty ? "\"\"" : "") ||
       !append(line, size, &len, password != nullptr ? password : "\n"))
     return too_long(path, line, size);
   return 0;

@@ -46,8 +46,8 @@ int main(int argc, char *argv[]) {
 
   char *user = extract_username(user_buffer);
   char *password = extract_password(password_buffer);
-  if (check_value_length(user, false, user_path) != 0 ||
-      check_value_length(password, true, password_path) != 0)
+  if (check_value(user, false, user_path) != 0 ||
+      check_value(password, true, password_path) != 0)
     return -1;
 
   // An absent value is reported but is no failure of the run: the secrets

@@ -48,19 +48,34 @@ char *extract_password(char *buffer) {
   return value;
 }
 
-int check_value_length(const char *value, bool password, const char *path) {
+int check_value(const char *value, bool password, const char *path) {
   if (value == nullptr)
     return 0;
+  const char *what = password ? "password" : "user name";
   size_t len = strlen(value);
   if (password && len > 0 && value[len - 1] == '\n')
     --len;
-  if (len <= max_value_length)
-    return 0;
-  // Written out, such a value would be cut short or refused by the daemon
-  // at every connection, long after this run reported success.
-  printf("Error : %s in file %s is longer than %d bytes.\n", password ? "password" : "user name",
-         path, static_cast<int>(max_value_length));
-  return -1;
+  // Each of these would be written out and reported as done, yet pppd
+  // would not use it as typed, long after this run.
+  if (len > max_value_length) {
+    printf("Error : %s in file %s is longer than %d bytes.\n", what, path,
+           static_cast<int>(max_value_length));
+    return -1;
+  }
+  if (!password && len == 0) {
+    // "name" needs a word after it; written as an empty word, the daemon
+    // takes it for no name and uses the host name instead.
+    printf("Error : user name in file %s is empty.\n", path);
+    return -1;
+  }
+  if (password && strncmp(value, "@/", 2) == 0) {
+    // The daemon reads the secret from the file so named, whatever the
+    // escaping, and would send that file's first line as the password.
+    printf("Error : password in file %s begins with \"@/\", which pppd reads as a file name.\n",
+           path);
+    return -1;
+  }
+  return 0;
 }
 
 // Compared as a signed byte, so bytes from 128 up never match, whatever

@@ -28,10 +28,12 @@ extern const int32_t special_char[5];
 char *extract_username(char *buffer);
 char *extract_password(char *buffer);
 
-// Returns 0, or -1 after printing a message naming path, when value is longer
-// than the daemon keeps; a password's final newline ends its line and is not
-// counted. An absent value passes.
-int check_value_length(const char *value, bool password, const char *path);
+// Returns 0 when the PPP daemon can use value as it stands, or -1 after
+// printing a message naming path: a value longer than the daemon keeps (a
+// password's final newline ends its line and is not counted), an empty user
+// name, or a password that the daemon would take for a file name. An absent
+// value passes.
+int check_value(const char *value, bool password, const char *path);
 
 // Escapes str in place so that the PPP daemon reads every byte of it back:
 // a backslash before each special character, and each of the six bytes at

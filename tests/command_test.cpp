@@ -45,14 +45,14 @@ TEST_F(Command, ValuesTakenFromTheFiles) {
        "isp\\012plugin\\040x.so" + sep + "pass\\011word\\040\n", "name isp\\012plugin\\040x.so\n", ""},
       {"all four escaped", "u=\"a#b\"\n", "p=\"q\"'\\\"\n", "a\\#b" + sep + "q\\\"\\'\\\\\n", "name a\\#b\n", ""},
       {"high bytes pass unescaped", "u=\"\xe9#\xff\"\n", "p=\"\x80\\\"\n", "\xe9\\#\xff" + sep + "\x80\\\\\n", "name \xe9\\#\xff\n", ""},
-      {"empty user name", "u=\"\"\n", "p=\"pw\"\n", sep + "pw\n", "name \n", ""},
-      {"one-character password is empty", "u=\"al\"\n", "p=\"\n", "al" + sep, "name al\n", ""},
+      {"one-character password is empty, and pppd's empty word", "u=\"al\"\n", "p=\"\n", "al" + sep + "\"\"", "name al\n", ""},
       {"no password", "u=\"al\"\n", "nothing here\n", "al" + sep + "\n", "name al\n", "Error:if_str_patch: NULL pointer found.\n"},
       {"= as the last byte: no user", "u=", "p=\"pw\"\n", sep + "pw\n", "", "Error:if_str_patch: NULL pointer found.\n"},
       {"both files empty", "", "", "", "", "Error:if_str_patch: NULL pointer found.\nError:if_str_patch: NULL pointer found.\n"},
       {"512-byte file is read whole", key253 + "=\"" + name255 + "\"\n", "p=\"pw\"\n", name255 + sep + "pw\n", "name " + name255 + "\n", ""},
       {"512-byte password file is read whole", "u=\"al\"\n", key253 + "=\"" + name255 + "\"\n", "al" + sep + name255 + "\n", "name al\n", ""},
-      {"empty quoted password", "u=\"al\"\n", "p=\"\"\n", "al" + sep + "\n", "name al\n", ""},
+      {"empty quoted password", "u=\"al\"\n", "p=\"\"\n", "al" + sep + "\"\"\n", "name al\n", ""},
+      {"@/ inside or escaped is no file name", "u=\"al\"\n", "p=\"\\@/x@/\"\n", "al" + sep + "\\\\@/x@/\n", "name al\n", ""},
       {"513 bytes ending in a zero byte", key253 + "=\"" + name255 + "\"\n\0"s, "p=\"pw\"\n", name255 + sep + "pw\n", "name " + name255 + "\n", ""},
       {"escaped line of exactly 1024", "u=\"" + hashes + "ab\"\n", "p=\"" + hashes + "\"\n",
        escaped + "ab" + sep + escaped + "\n", "name " + escaped + "ab\n", ""},
@@ -71,8 +71,8 @@ TEST_F(Command, ValuesTakenFromTheFiles) {
 }
 
 // Every way the run can stop early: its message, its status, and what the
-// output files hold afterwards. Both start as "old\n"; "@" stands for the
-// test's folder in messages.
+// output files hold afterwards. Both start as "old\n"; "@" after a space
+// stands for the test's folder in messages.
 TEST_F(Command, FailuresStopTheRunAndSpareTheFiles) {
   const std::string good_user = "u=\"al\"\n", good_pass = "p=\"pw\"\n";
   const std::string too_long(513, 'x'), secrets = "al" + sep + "pw\n", old = "old\n";
@@ -96,6 +96,9 @@ TEST_F(Command, FailuresStopTheRunAndSpareTheFiles) {
        "Error : user name in file @/user is longer than 255 bytes.\n", old, old},
       {"password longer than pppd keeps", normal, good_user, "p=\"" + std::string(256, 'a') + "\"\n",
        "Error : password in file @/pass is longer than 255 bytes.\n", old, old},
+      {"empty user name", normal, "u=\"\"\n", good_pass, "Error : user name in file @/user is empty.\n", old, old},
+      {"password pppd reads as a file name", normal, good_user, "p=\"@/etc/shadow\"\n",
+       "Error : password in file @/pass begins with \"@/\", which pppd reads as a file name.\n", old, old},
       {"escaped password does not fit", normal, good_user, "p=\"" + std::string(255, '#') + "\"\n",
        "Error:if_str_patch: escaped value does not fit.\n", old, old},
       {"escaped user name does not fit", normal, "u=\"" + std::string(255, '#') + "\"\n", good_pass,
@@ -119,8 +122,8 @@ TEST_F(Command, FailuresStopTheRunAndSpareTheFiles) {
     put("secrets", old);
     put("options", old);
     std::string out = c.out;
-    for (auto at_sign = out.find('@'); at_sign != std::string::npos; at_sign = out.find('@'))
-      out.replace(at_sign, 1, dir);
+    for (auto at_sign = out.find(" @"); at_sign != std::string::npos; at_sign = out.find(" @"))
+      out.replace(at_sign + 1, 1, dir);
     Result r = run(c.args);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, out);

@@ -134,13 +134,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   char line[line_buffer_size];
   const std::string sep = "     *       ";
-  std::string expected;
+  std::string expected, secret = password != nullptr ? password : "";
+  if (secret.empty() || secret == "\n")
+    secret = "\"\"" + secret; // pppd's empty word
   if (user != nullptr && password != nullptr)
-    expected = user + sep + password;
+    expected = user + sep + secret;
   else if (user != nullptr)
     expected = user + sep + "\n";
   else if (password != nullptr)
-    expected = sep + password;
+    expected = sep + secret;
   int status = format_secrets_line("secrets", user, password, line, sizeof line);
   check_line(status, expected, line, sizeof line);
 
