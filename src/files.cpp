@@ -95,11 +95,15 @@ static bool synced(int result) {
 
 // The new file, made beside the file it replaces under a name nobody else
 // has. Its one owner, write_line_file, removes it with discard_temp unless
-// it was renamed into place; fd is -1 once closed.
+// it was renamed into place; fd stays open until then, so that a file that
+// cannot be removed can still be emptied, and is -1 once closed. acl holds
+// the old file's ACL as carried over, acl_size -1 when it had none.
 struct Temp {
   int fd = -1;
   bool made = false;
   char name[name_buffer_size];
+  char acl[acl_buffer_size];
+  ssize_t acl_size = -1;
 };
 
 // What became of one attempt to replace a file: replaced also when it held
@@ -166,23 +170,34 @@ static Outcome acl_failure(int error) {
 // whoever the ACL's mask lets in but its entries shut out. Where the caller
 // cannot give these (an owner it may not give, or one its user namespace
 // does not map), the old file is written in place instead.
-static Outcome copy_access(const Target *target, int fd) {
-  if (fchown(fd, target->old.st_uid, target->old.st_gid) != 0)
+static Outcome copy_access(const Target *target, Temp *temp) {
+  if (fchown(temp->fd, target->old.st_uid, target->old.st_gid) != 0)
     return errno == EPERM || errno == EINVAL ? Outcome::in_place : Outcome::write_failed;
-  char acl[acl_buffer_size];
-  ssize_t n = fgetxattr(target->file, acl_attribute, acl, sizeof acl);
+  temp->acl_size = fgetxattr(target->file, acl_attribute, temp->acl, sizeof temp->acl);
   bool copied = false;
-  if (n >= 0)
-    copied = fsetxattr(fd, acl_attribute, acl, static_cast<size_t>(n), 0) == 0;
+  if (temp->acl_size >= 0)
+    copied = fsetxattr(temp->fd, acl_attribute, temp->acl, static_cast<size_t>(temp->acl_size),
+                       0) == 0;
   else if (errno == ENODATA || errno == EOPNOTSUPP)
     // The old file has none, so the new one keeps none that the directory's
     // default ACL may have given it.
-    copied = fremovexattr(fd, acl_attribute) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+    copied = fremovexattr(temp->fd, acl_attribute) == 0 || errno == ENODATA ||
+             errno == EOPNOTSUPP;
   if (!copied)
     return acl_failure(errno);
-  if (fchmod(fd, target->old.st_mode & 07777) != 0)
+  if (fchmod(temp->fd, target->old.st_mode & 07777) != 0)
     return Outcome::write_failed;
   return Outcome::replaced;
+}
+
+// Whether the old file still has the ACL that was carried over, or still
+// none; a setfacl need not show in a change time kept in whole seconds.
+static bool acl_unchanged(const Target *target, const Temp *temp) {
+  char acl[acl_buffer_size];
+  ssize_t n = fgetxattr(target->file, acl_attribute, acl, sizeof acl);
+  if (n < 0)
+    return temp->acl_size < 0 && (errno == ENODATA || errno == EOPNOTSUPP);
+  return n == temp->acl_size && memcmp(acl, temp->acl, static_cast<size_t>(n)) == 0;
 }
 
 // Whether the target already holds exactly line, as read through the
@@ -225,45 +240,55 @@ static Outcome replace(Target *target, Temp *temp, const char *line,
     return Outcome::in_place;
   temp->fd = create_temp(target->dir, target->name, exists ? 0600 : create_mode, temp);
   if (temp->fd < 0) {
-    // No right to create there, or no name free: open decides instead.
-    if (errno == EACCES || errno == EPERM || errno == EROFS ||
-        errno == ENAMETOOLONG || errno == EEXIST)
+    // No right to create there, no name free, or no descriptor left while
+    // the old file is held open: open decides instead.
+    if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG ||
+        errno == EEXIST || errno == EMFILE || errno == ENFILE)
       return Outcome::in_place;
     return Outcome::open_failed;
   }
   temp->made = true;
   if (exists) {
-    Outcome access = copy_access(target, temp->fd);
+    Outcome access = copy_access(target, temp);
     if (access != Outcome::replaced)
       return access;
   }
   *written = write_all(temp->fd, line, len);
   if (*written != len || !synced(fsync(temp->fd)))
     return Outcome::write_failed;
+  // What was decided holds only for the file that was there when it was
+  // decided.
+  if (!target_unchanged(target) || (exists && !acl_unchanged(target, temp)))
+    return Outcome::changed;
+  // EPERM: the folder became append-only or immutable since its flags were
+  // read (or they could not be read), or the old file did, or a sticky
+  // folder keeps a caller that is not root from renaming over another
+  // user's file; open decides on each.
+  if (renameat(target->dir, temp->name, target->dir, target->name) != 0)
+    return errno == EBUSY || errno == EXDEV || errno == EPERM ? Outcome::in_place
+                                                             : Outcome::write_failed;
+  temp->made = false;
+  // The new file is closed only once it has its name, and the close is
+  // checked like a write: some file systems report a lost write there.
   int closed = close(temp->fd);
   temp->fd = -1;
   if (closed != 0)
     return Outcome::write_failed;
-  // What was decided holds only for the file that was there when it was
-  // decided.
-  if (!target_unchanged(target))
-    return Outcome::changed;
-  if (renameat(target->dir, temp->name, target->dir, target->name) != 0)
-    return errno == EBUSY || errno == EXDEV ? Outcome::in_place : Outcome::write_failed;
-  temp->made = false;
   // The rename is durable only once the directory is synced.
   return synced(fsync(target->dir)) ? Outcome::replaced : Outcome::write_failed;
 }
 
-// Should the removal fail there is nothing more to say; a leftover
-// temporary file is harmless.
+// A new file that cannot be removed (its folder became append-only or
+// immutable) is emptied, so that no copy of the secret stays behind; should
+// that fail too there is nothing more to do or say.
 static void discard_temp(int dir, Temp *temp) {
+  if (temp->made && unlinkat(dir, temp->name, 0) != 0 && temp->fd >= 0 &&
+      ftruncate(temp->fd, 0) == 0)
+    fsync(temp->fd);
+  temp->made = false;
   if (temp->fd >= 0)
     close(temp->fd);
   temp->fd = -1;
-  if (temp->made)
-    unlinkat(dir, temp->name, 0);
-  temp->made = false;
 }
 
 static void report_open_failure(const char *file_word, const char *path) {

@@ -173,14 +173,23 @@ bool find_target(const char *path, Target *target) {
   }
 }
 
+// Whether b has the owner, mode and links that were decided on for a; they
+// are compared in their own right, since a change time kept in whole seconds
+// (JFFS2, FAT, ext4 with small inodes) may not show a change made in the same
+// second as the one before it.
+static bool same_access(const struct stat *a, const struct stat *b) {
+  return same_file(a, b) && a->st_uid == b->st_uid && a->st_gid == b->st_gid &&
+         a->st_mode == b->st_mode && a->st_nlink == b->st_nlink;
+}
+
 bool target_unchanged(const Target *target) {
   struct stat now {};
   if (fstatat(target->dir, target->name, &now, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT && target->file < 0;
-  // Its owner, mode, ACL and names are carried over as they were when it
-  // was decided on; a chmod, chown, setfacl or link since then, like any
-  // write, has changed its ctime.
-  return target->file >= 0 && same_file(&now, &target->old) &&
+  // Its owner, mode and names are carried over as they were when it was
+  // decided on (its ACL is compared by the caller); any other change, such
+  // as a write, shows in its change time.
+  return target->file >= 0 && same_access(&now, &target->old) &&
          now.st_ctim.tv_sec == target->old.st_ctim.tv_sec &&
          now.st_ctim.tv_nsec == target->old.st_ctim.tv_nsec;
 }
@@ -201,12 +210,14 @@ static bool has_inode_flag(int fd, int mask) {
 
 bool may_keep(const Target *target) {
   // faccessat makes the checks of inode_permission: mode, ACL, a read-only
-  // file system, an immutable file, security modules. It goes by the real
-  // ids, the effective ones unless the command is installed set-id. The
-  // name may lead elsewhere by now; the caller checks afterwards that it
-  // still holds the file. An append-only file passes it, though open
-  // refuses to write one other than by appending.
-  return faccessat(target->dir, target->name, W_OK, 0) == 0 &&
+  // file system, an immutable file, security modules. AT_EACCESS makes it
+  // go by the effective ids, as open does, also for a caller whose real ids
+  // differ; for such a caller on a kernel without faccessat2, the C library
+  // checks by itself (musl in a child given those ids, glibc from the mode
+  // bits alone). The name may lead elsewhere by now; the caller checks
+  // afterwards that it still holds the file. An append-only file passes it,
+  // though open refuses to write one other than by appending.
+  return faccessat(target->dir, target->name, W_OK, AT_EACCESS) == 0 &&
          !has_inode_flag(target->file, fs_append_fl);
 }
 
@@ -217,14 +228,23 @@ bool may_replace(Target *target) {
     return true;
   // Opening the file for writing is the kernel's full write check: on top
   // of what faccessat checks, a program being run, an append-only file, and
-  // the security modules' hooks for an open. It changes nothing in the
-  // file; O_NONBLOCK keeps a lease held elsewhere, or a mandatory lock, from
-  // stalling the run, and such a file is left to open as well.
+  // the security modules' hooks for an open. It writes nothing to the file.
+  // A lease held elsewhere makes such an open wait until the lease is
+  // broken; O_NONBLOCK makes it fail at once instead, and the file is then
+  // left to open, which waits as it would for any writer.
   target->writable = openat(target->dir, target->name,
                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  struct stat st {};
-  return target->writable >= 0 && fstat(target->writable, &st) == 0 &&
-         same_file(&st, &target->old);
+  struct stat now {};
+  if (target->writable < 0 || fstat(target->writable, &now) != 0 ||
+      !same_file(&now, &target->old))
+    return false;
+  // On an overlay this open copies a file up from the lower layer, which
+  // changes its change time and nothing else; the times are taken anew, so
+  // that the copy-up does not count as a change before the rename. Anything
+  // decided on that changed is left as it was, for that check to find.
+  if (same_access(&now, &target->old))
+    target->old = now;
+  return true;
 }
 
 int release_target(Target *target) {

@@ -29,8 +29,9 @@ struct Target {
 // own rules; target then holds nothing open.
 bool find_target(const char *path, Target *target);
 
-// Whether target's name still holds the file found there, with nothing
-// about it changed since, or still nothing.
+// Whether target's name still holds the file found there, with its owner,
+// mode, links and change time as they were decided on, or still nothing.
+// Its ACL is the caller's to compare with what it carried over.
 bool target_unchanged(const Target *target);
 
 // Whether the kernel would let the caller write the file found, for one that
@@ -40,7 +41,8 @@ bool may_keep(const Target *target);
 
 // Whether the file found may be replaced by a new one in its folder: the
 // folder is neither append-only nor immutable, and the kernel lets the caller
-// open the file there, if any, for writing; target then holds it so opened.
+// open the file there, if any, for writing; target then holds it so opened,
+// with the times that open left it (an overlay's copy-up changes them).
 bool may_replace(Target *target);
 
 // Closes what target holds. Returns 0, or -1 when a close failed.

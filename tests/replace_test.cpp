@@ -126,6 +126,13 @@ TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
        "echo $! >pid; } && timeout 10 sh -c 'until [ \"$(readlink /proc/'$(cat pid)'/exe)\" = @/prog ]; "
        "do sleep 0.01; done'", {}, "att/s", "options", 255, "Error : cannot open file @/att/s for writting.\n",
        {}, "kill $(cat pid); cmp prog /bin/sleep && test $(stat -c %a prog) = 755"},
+      {"no descriptor left for the new file (ulimit -n 6): written in place, as open would",
+       "echo @old >secrets && stat -c %i secrets >ino", {"sh", "-c", "ulimit -n 6 && exec \"$@\"", "sh"}, "secrets",
+       "options", 0, "", {{"secrets", secrets_line}, {"options", options_line}}, "test $(stat -c %i secrets) = $(cat ino)"},
+      {"standard output a pipe nobody reads: the message is lost, not the status",
+       "printf 'p\\n' >pass && mkfifo p", {"env", "--default-signal=PIPE", "sh", "-c",
+       "exec 4<>@/p 5>@/p 4<&- && exec \"$@\" >&5", "sh"}, "secrets", "options", 0, "",
+       {{"secrets", "al" + sep + "\n"}, {"options", options_line}}, "printf 'p=\"pw\"\\n' >pass"},
       {"a folder's default ACL does not reach a file that had no ACL",
        "mkdir dacl && setfacl -d -m u:1:rwx dacl && echo @old >dacl/s && setfacl -b dacl/s && "
        "stat -c %i dacl/s >ino", {}, "dacl/s", "options", 0, "", {{"dacl/s", secrets_line}},
@@ -198,8 +205,21 @@ std::string race(const std::string &swap,
 
 TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-  const std::vector<std::string> bind = {"unshare", "-m", "sh", "-c",
-                                         "mount --bind @/mounted @/secrets && exec \"$@\"", "sh"};
+  // The command behind words, in a private mount namespace where mount (run
+  // in the test's folder) mounted something; then after copies out what only
+  // that namespace can see.
+  auto mounted = [](const std::string &mount, const std::string &after,
+                    const std::vector<std::string> &words = {}) {
+    std::vector<std::string> all = {"unshare", "-m", "sh", "-c",
+                                    "cd @/ && " + mount + " && \"$@\"; s=$?; " + after + "; exit $s", "sh"};
+    all.insert(all.end(), words.begin(), words.end());
+    return all;
+  };
+  // An ext4 file system with 128-byte inodes, whose times are whole seconds;
+  // its file is made early in a second, so that what follows changes it in
+  // the same second.
+  const std::string coarse_fs = "truncate -s 2M img && mkfs.ext4 -q -F -I 128 img >/dev/null 2>&1 && mkdir -p m";
+  const std::string coarse = "mount -o loop img m && until [ $(date +%N) -lt 200000000 ]; do sleep 0.01; done && ";
   auto held_at = [](const std::string &call) {
     return std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "@/trace",
                                     "-e", "trace=" + call, "-e", "inject=" + call + ":delay_exit=2000000:when=1"};
@@ -236,7 +256,8 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        "mkdir -m 777 pub2 && echo @old >pub2/s && chown 65534:65534 pub2/s && chmod 444 pub2/s", nobody, "pub2/s", "options", 255,
        "Error : cannot open file @/pub2/s for writting.\n", {{"pub2/s", old}}, ""},
       {"a bind-mounted file cannot be renamed over: written in place",
-       "echo @old >secrets && echo @old >mounted", bind, "secrets", "options", 0, "",
+       "echo @old >secrets && echo @old >mounted", mounted("mount --bind mounted secrets", "true"), "secrets",
+       "options", 0, "",
        {{"mounted", secrets_line}, {"secrets", old}}, ""},
       {"the old file's ACL is kept",
        "echo @old >acl && chown 0:65534 acl && chmod 640 acl && setfacl -m u:1:r,g::-,m::r acl && "
@@ -272,6 +293,33 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
       {"an append-only file that holds its line is refused as by open",
        "printf 'al" + sep + "pw\\n' >ap && chattr +a ap", {}, "ap", "options", 255, refused("ap"),
        {{"ap", secrets_line}}, "chattr -a ap"},
+      {"a file that holds its line, for a caller whose effective id may not write it: refused as by open",
+       "printf 'al" + sep + "pw\\n' >eu", {"setpriv", "--euid=65534"}, "eu", "options", 255, refused("eu"),
+       {{"eu", secrets_line}}, ""},
+      {"a folder made append-only during the run: written in place, and the new file left empty",
+       "mkdir ao2 && echo @old >ao2/s && stat -c %i ao2/s >ino && " + race("chattr +a @/ao2", ""), held, "ao2/s",
+       "options", 0, "", {{"ao2/s", secrets_line}},
+       swapped + "chattr -a ao2 && test $(stat -c %i ao2/s) = $(cat ino) && test ! -s ao2/.s.* && rm ao2/.s.*"},
+      {"whole-second times: a chmod in the same second as the file's last change is seen",
+       coarse_fs, mounted(coarse + "echo @old >m/f && chown 65534 m/f && chmod 644 m/f && " +
+       race("chmod 600 @/m/f", ""), swapped + "stat -c %u:%a m/f >mode; cp m/f f", held), "m/f", "options", 0, "",
+       {{"f", secrets_line}, {"mode", "65534:600\n"}}, ""},
+      {"whole-second times: an ACL changed in the same second, its mode not, is seen",
+       coarse_fs, mounted(coarse + "echo @old >m/f && setfacl -m u:1:r m/f && " + race("setfacl -x u:1 -m u:2:r @/m/f", ""),
+       swapped + "getfacl -cn m/f | grep user: >acl; cp m/f f", held), "m/f", "options", 0, "",
+       {{"f", secrets_line}, {"acl", "user::rw-\nuser:2:r--\n"}}, ""},
+      {"whole-second times: a file that grew after it was looked at is not kept as holding its line",
+       coarse_fs, mounted(coarse + "printf 'al" + sep + "pw\\n' >m/f && " + race("printf x >>@/m/f", ""),
+       swapped + "cp m/f f", held_in("fstat,newfstatat,statx", "@/m/f")), "m/f", "options", 0, "",
+       {{"f", secrets_line}}, ""},
+      {"an overlay's lower file is replaced through one new file, its copy-up no change",
+       "mkdir l t o && echo @old >l/f", mounted("mount -t tmpfs t t && mkdir t/u t/w && "
+       "mount -t overlay o -o lowerdir=l,upperdir=t/u,workdir=t/w o", "grep -c '\"\\.f\\.' trace >temps; cp o/f f",
+       {"strace", "-f", "-qq", "-o", "@/trace", "-e", "trace=openat"}), "o/f", "options", 0, "",
+       {{"f", secrets_line}, {"temps", "1\n"}}, ""},
+      {"a folder others may write but that is not sticky is not the kernel's protected case: replaced",
+       "mkdir -m 777 pub3 && echo @old >pub3/s && chown 65534 pub3/s && stat -c %i pub3/s >ino", {}, "pub3/s",
+       "options", 0, "", {{"pub3/s", secrets_line}}, "test $(stat -c %i:%u pub3/s) != $(cat ino):65534"},
       {"a sticky folder: another user's file there is not replaced",
        "mkdir -m 1777 tmp3 && " + as_nobody + "sh -c 'echo @old >tmp3/s && chmod 666 tmp3/s' && "
        "stat -c %i:%u:%a tmp3/s >ino", {}, "tmp3/s", "options", files_protected ? 255 : 0,
@@ -328,15 +376,15 @@ protected:
             "-e", "inject=" + call + ":" + what + ":when=" + when};
   }
 
-  // Which of the calls of one undisturbed run, counted from 1, is the first
-  // whose line in strace's output (descriptors shown with their paths)
-  // holds text; found rather than counted by hand, since the C library's
-  // own start-up makes calls too.
-  int nth(const std::string &call, const std::string &text) {
+  // Which of the calls of one undisturbed run, counted from 1, is the
+  // occurrence-th whose line in strace's output (descriptors shown with
+  // their paths) holds text; found rather than counted by hand, since the C
+  // library's own start-up makes calls too.
+  int nth(const std::string &call, const std::string &text, int occurrence = 1) {
     std::istringstream lines(inject(call, "delay_exit=1", "1000").err);
     int n = 1;
     for (std::string line; std::getline(lines, line); ++n)
-      if (line.find(text) != std::string::npos)
+      if (line.find(text) != std::string::npos && --occurrence == 0)
         return n;
     ADD_FAILURE() << "no " << call << " shows " << text;
     return 0;
@@ -400,6 +448,7 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"renameat", "EXDEV", "1", 0, "", secrets_line, options_line, "secrets"},
       {"renameat", "EBUSY", "2", 0, "", secrets_line, options_line, "options"},
       {"renameat", "EIO", "1", 255, secrets_failed, old, old},
+      {"renameat", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"}, // as open would
       // No ACL on the old file: any the folder gave the new one goes.
       {"fremovexattr", "EIO", "1", 255, secrets_failed, old, old},
       {"fremovexattr", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"},
@@ -409,6 +458,7 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"openat", "ENOSPC", first_name, 255, "Error : cannot open file @/secrets for writting.\n", old, old},
       {"openat", "EROFS", first_name, 0, "", secrets_line, options_line, "secrets"},
       {"openat", "EACCES", first_name, 0, "", secrets_line, options_line, "secrets"},
+      {"openat", "ENFILE", first_name, 0, "", secrets_line, options_line, "secrets"},
       {"openat", "EEXIST", first_name, 0, "", secrets_line, options_line}, // the next name is tried
       {"openat", "EEXIST", every_name, 0, "", secrets_line, options_line, "secrets"}, // none free
   };
@@ -445,6 +495,11 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   r = run(normal, traced("fsync", "error=EIO", "1"));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, here("Error : cannot write to file @/secrets.\n"));
+  // And its close is checked: the third close on it, after the link's probe
+  // and the old file's read descriptor.
+  r = inject("close", "error=EIO", std::to_string(nth("close", "/linked/secrets>", 3)));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, here("Error : cannot write to file @/secrets.\n"));
 }
 
 // Every call of these, in turn, fails or is where the process is killed:
@@ -454,8 +509,9 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
 // with openat, musl with open.
 TEST_F(Faults, AnyCallFailingOrKilledLeavesOldOrNew) {
   // The closes of a written file, an old file or their folder: from the
-  // secrets file's new file on.
-  const int first_output_close = nth("close", "/.secrets.");
+  // secrets file's new file on, closed once renamed into place (the first
+  // close on that path is the one of the probe that follows the link).
+  const int first_output_close = nth("close", "/linked/secrets>", 2);
   for (const std::string call : {"open,openat", "write", "fsync", "close", "fchown", "fchmod", "renameat"}) {
     for (const std::string what : {"error=EIO", "signal=KILL"}) {
       int failed_runs = 0;
@@ -494,9 +550,9 @@ TEST_F(Faults, TheSameOnKernelsFromLinux310) {
   const std::set<std::string> in_310 = {
       "access", "arch_prctl", "brk", "close", "execve", "exit_group", "faccessat", "fchmod", "fchown",
       "fcntl", "fdatasync", "fgetxattr", "fremovexattr", "fsetxattr", "fstat", "fstatfs", "fsync",
-      "getpid", "ioctl", "mmap", "mprotect", "munmap", "newfstatat", "open", "openat", "pread64",
-      "prlimit64", "read", "readlinkat", "renameat", "set_robust_list", "set_tid_address", "unlinkat",
-      "write", "writev"};
+      "getegid", "geteuid", "getgid", "getpid", "getuid", "ioctl", "mmap", "mprotect", "munmap",
+      "newfstatat", "open", "openat", "pread64", "prlimit64", "read", "readlinkat", "renameat",
+      "rt_sigaction", "set_robust_list", "set_tid_address", "unlinkat", "write", "writev"};
   // The first run has every call there.
   const std::map<std::string, std::string> newer = {
       {"", ""}, {"getrandom", "3.17"}, {"rseq", "4.18"}, {"faccessat2", "5.8"}};
