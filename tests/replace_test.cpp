@@ -458,7 +458,6 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"openat", "ENOSPC", first_name, 255, "Error : cannot open file @/secrets for writting.\n", old, old},
       {"openat", "EROFS", first_name, 0, "", secrets_line, options_line, "secrets"},
       {"openat", "EACCES", first_name, 0, "", secrets_line, options_line, "secrets"},
-      {"openat", "ENFILE", first_name, 0, "", secrets_line, options_line, "secrets"},
       {"openat", "EEXIST", first_name, 0, "", secrets_line, options_line}, // the next name is tried
       {"openat", "EEXIST", every_name, 0, "", secrets_line, options_line, "secrets"}, // none free
   };
