@@ -220,9 +220,15 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   // the same second.
   const std::string coarse_fs = "truncate -s 2M img && mkfs.ext4 -q -F -I 128 img >/dev/null 2>&1 && mkdir -p m";
   const std::string coarse = "mount -o loop img m && until [ $(date +%N) -lt 200000000 ]; do sleep 0.01; done && ";
-  auto held_at = [](const std::string &call) {
+  // LeakSanitizer, in a sanitized build, cannot work under ptrace.
+  auto traced_at = [](const std::string &call) {
     return std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "@/trace",
-                                    "-e", "trace=" + call, "-e", "inject=" + call + ":delay_exit=2000000:when=1"};
+                                    "-e", "trace=" + call};
+  };
+  auto held_at = [&](const std::string &call) {
+    auto words = traced_at(call);
+    words.insert(words.end(), {"-e", "inject=" + call + ":delay_exit=2000000:when=1"});
+    return words;
   };
   const auto held = held_at("fsync");
   // Held at the first such call on a name in folder (32-bit C libraries
@@ -293,9 +299,11 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
       {"an append-only file that holds its line is refused as by open",
        "printf 'al" + sep + "pw\\n' >ap && chattr +a ap", {}, "ap", "options", 255, refused("ap"),
        {{"ap", secrets_line}}, "chattr -a ap"},
+#ifndef __SANITIZE_ADDRESS__ // LeakSanitizer fails a process whose ids differ, which cannot be traced
       {"a file that holds its line, for a caller whose effective id may not write it: refused as by open",
        "printf 'al" + sep + "pw\\n' >eu", {"setpriv", "--euid=65534"}, "eu", "options", 255, refused("eu"),
        {{"eu", secrets_line}}, ""},
+#endif
       {"a folder made append-only during the run: written in place, and the new file left empty",
        "mkdir ao2 && echo @old >ao2/s && stat -c %i ao2/s >ino && " + race("chattr +a @/ao2", ""), held, "ao2/s",
        "options", 0, "", {{"ao2/s", secrets_line}},
@@ -305,8 +313,8 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        race("chmod 600 @/m/f", ""), swapped + "stat -c %u:%a m/f >mode; cp m/f f", held), "m/f", "options", 0, "",
        {{"f", secrets_line}, {"mode", "65534:600\n"}}, ""},
       {"whole-second times: an ACL changed in the same second, its mode not, is seen",
-       coarse_fs, mounted(coarse + "echo @old >m/f && setfacl -m u:1:r m/f && " + race("setfacl -x u:1 -m u:2:r @/m/f", ""),
-       swapped + "getfacl -cn m/f | grep user: >acl; cp m/f f", held), "m/f", "options", 0, "",
+       coarse_fs, mounted(coarse + "echo @old >m/f && setfacl -m u:1:r m/f && " +
+       race("setfacl -x u:1 -m u:2:r @/m/f", ""), swapped + "getfacl -cn m/f | grep user: >acl; cp m/f f", held), "m/f", "options", 0, "",
        {{"f", secrets_line}, {"acl", "user::rw-\nuser:2:r--\n"}}, ""},
       {"whole-second times: a file that grew after it was looked at is not kept as holding its line",
        coarse_fs, mounted(coarse + "printf 'al" + sep + "pw\\n' >m/f && " + race("printf x >>@/m/f", ""),
@@ -315,8 +323,7 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
       {"an overlay's lower file is replaced through one new file, its copy-up no change",
        "mkdir l t o && echo @old >l/f", mounted("mount -t tmpfs t t && mkdir t/u t/w && "
        "mount -t overlay o -o lowerdir=l,upperdir=t/u,workdir=t/w o", "grep -c '\"\\.f\\.' trace >temps; cp o/f f",
-       {"strace", "-f", "-qq", "-o", "@/trace", "-e", "trace=openat"}), "o/f", "options", 0, "",
-       {{"f", secrets_line}, {"temps", "1\n"}}, ""},
+       traced_at("openat")), "o/f", "options", 0, "", {{"f", secrets_line}, {"temps", "1\n"}}, ""},
       {"a folder others may write but that is not sticky is not the kernel's protected case: replaced",
        "mkdir -m 777 pub3 && echo @old >pub3/s && chown 65534 pub3/s && stat -c %i pub3/s >ino", {}, "pub3/s",
        "options", 0, "", {{"pub3/s", secrets_line}}, "test $(stat -c %i:%u pub3/s) != $(cat ino):65534"},
