@@ -208,30 +208,15 @@ static bool has_inode_flag(int fd, int mask) {
   return get_inode_flags(ioctl, fd, &flags) == 0 && (flags & mask) != 0;
 }
 
-bool may_keep(const Target *target) {
-  // faccessat makes the checks of inode_permission: mode, ACL, a read-only
-  // file system, an immutable file, security modules. AT_EACCESS makes it
-  // go by the effective ids, as open does, also for a caller whose real ids
-  // differ; for such a caller on a kernel without faccessat2, the C library
-  // checks by itself (musl in a child given those ids, glibc from the mode
-  // bits alone). The name may lead elsewhere by now; the caller checks
-  // afterwards that it still holds the file. An append-only file passes it,
-  // though open refuses to write one other than by appending.
-  return faccessat(target->dir, target->name, W_OK, AT_EACCESS) == 0 &&
-         !has_inode_flag(target->file, fs_append_fl);
-}
-
-bool may_replace(Target *target) {
-  if (has_inode_flag(target->dir, fs_append_fl | fs_immutable_fl))
-    return false;
-  if (target->file < 0)
-    return true;
-  // Opening the file for writing is the kernel's full write check: on top
-  // of what faccessat checks, a program being run, an append-only file, and
-  // the security modules' hooks for an open. It writes nothing to the file.
-  // A lease held elsewhere makes such an open wait until the lease is
-  // broken; O_NONBLOCK makes it fail at once instead, and the file is then
-  // left to open, which waits as it would for any writer.
+// Opening the file for writing is the kernel's full write check, by the
+// effective ids as for any open: on top of what faccessat checks, a program
+// being run, an append-only file, and the security modules that check only
+// at open (AppArmor, Landlock, TOMOYO). Nothing is written through it; it
+// is held until the target is released. A lease held elsewhere makes such an
+// open wait until the lease is broken; O_NONBLOCK makes it fail at once
+// instead, and the file is then left to open, which waits as it would for
+// any writer.
+static bool open_for_writing(Target *target) {
   target->writable = openat(target->dir, target->name,
                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat now {};
@@ -245,6 +230,29 @@ bool may_replace(Target *target) {
   if (same_access(&now, &target->old))
     target->old = now;
   return true;
+}
+
+bool may_keep(Target *target) {
+  // A caller whose real ids are not its effective ones gets the write check:
+  // faccessat goes by the real ids, and where the kernel lacks faccessat2,
+  // the C libraries' own check by the effective ones is looser than open's
+  // (glibc lets an effective root write an immutable file).
+  if (getuid() != geteuid() || getgid() != getegid())
+    return open_for_writing(target);
+  // Any other caller gets faccessat, which opens nothing: the checks of
+  // inode_permission (mode, ACL, a read-only file system, an immutable file,
+  // SELinux and Smack), but not the security modules that check only at
+  // open. An append-only file passes it, though open refuses to write one
+  // other than by appending. The name may lead elsewhere by now; the caller
+  // checks afterwards that it still holds the file.
+  return faccessat(target->dir, target->name, W_OK, 0) == 0 &&
+         !has_inode_flag(target->file, fs_append_fl);
+}
+
+bool may_replace(Target *target) {
+  if (has_inode_flag(target->dir, fs_append_fl | fs_immutable_fl))
+    return false;
+  return target->file < 0 || open_for_writing(target);
 }
 
 int release_target(Target *target) {

@@ -18,8 +18,8 @@ struct Target {
   char name[name_buffer_size]; // the file's name in it
   int file = -1;               // the file found there, open for reading;
                                // -1 when there is none yet
-  int writable = -1;           // the same file open for writing, once it is
-                               // to be replaced: the kernel's write check
+  int writable = -1;           // the same file open for writing, once the
+                               // kernel's write check was made
   struct stat old;             // that file's status
 };
 
@@ -35,9 +35,11 @@ bool find_target(const char *path, Target *target);
 bool target_unchanged(const Target *target);
 
 // Whether the kernel would let the caller write the file found, for one that
-// already holds its line and is left as it is: nothing is opened for writing,
-// since on an overlay that alone copies the file up into the upper layer.
-bool may_keep(const Target *target);
+// already holds its line and is left as it is. Nothing is opened for writing
+// where the caller's real and effective ids are the same, since on an overlay
+// that alone copies the file up into the upper layer; otherwise the file is,
+// as for may_replace.
+bool may_keep(Target *target);
 
 // Whether the file found may be replaced by a new one in its folder: the
 // folder is neither append-only nor immutable, and the kernel lets the caller
