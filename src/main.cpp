@@ -28,7 +28,7 @@ int main(int argc, char *argv[]) {
   // reader that went away must not turn them into a death by SIGPIPE, which
   // glibc would bring about when it flushes them at exit, after both files
   // were written; so the exit status always tells what became of the files.
-  // A write past the file size limit then fails with EFBIG, rather than
+  // Likewise a write past the file size limit fails with EFBIG, rather than
   // killing the run with a new file still holding part of the secret.
   (void)signal(SIGPIPE, SIG_IGN);
   (void)signal(SIGXFSZ, SIG_IGN);
