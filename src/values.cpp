@@ -51,15 +51,14 @@ char *extract_password(char *buffer) {
 int check_value(const char *value, bool password, const char *path) {
   if (value == nullptr)
     return 0;
-  const char *what = password ? "password" : "user name";
   size_t len = strlen(value);
   if (password && len > 0 && value[len - 1] == '\n')
     --len;
   // Each of these would be written out and reported as done, yet pppd
   // would not use it as typed, long after this run.
   if (len > max_value_length) {
-    printf("Error : %s in file %s is longer than %d bytes.\n", what, path,
-           static_cast<int>(max_value_length));
+    printf("Error : %s in file %s is longer than %d bytes.\n",
+           password ? "password" : "user name", path, static_cast<int>(max_value_length));
     return -1;
   }
   if (!password && len == 0) {
