@@ -20,7 +20,9 @@ int read_value_file(const char *path, char *buffer, size_t size);
 // existing one keeps its owner, mode and ACL. Returns 0 when the whole line
 // reached the file and was synced, or -1 after a message; a file that
 // cannot be opened or created is reported as "cannot open FILE_WORD PATH",
-// file_word being "file" or "the file".
+// file_word being "file" or "the file". A failure before the new file took
+// the old one's name leaves the old file as it was; one after it says that
+// the file was replaced.
 int write_line_file(const char *path, const char *line, const char *file_word,
                     mode_t create_mode);
 

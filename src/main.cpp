@@ -75,9 +75,12 @@ int main(int argc, char *argv[]) {
   if (write_line_file(secrets_path, line, secrets_file_word, 0600) != 0)
     return -1;
 
+  // pppd, run as root, takes every option from the options file, plugin and
+  // connect included: whoever may write it runs code as root, so a new one
+  // is never writable by group or others.
   if (format_options_line(options_path, user, line, sizeof line) != 0)
     return -1;
-  if (write_line_file(options_path, line, options_file_word, 0666) != 0)
+  if (write_line_file(options_path, line, options_file_word, 0644) != 0)
     return -1;
   return 0;
 }

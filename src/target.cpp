@@ -12,14 +12,26 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 // Room for a path or a link's text that the kernel accepts, with its
 // terminator.
 constexpr size_t path_buffer_size = PATH_MAX;
+
+// Where the kernel tells which id it shows for one that the caller's user
+// namespace does not map, and which ids that namespace maps; room for the
+// one line that maps every id, with its terminator, and for an overflow id.
+static const char overflow_uid_file[] = "/proc/sys/kernel/overflowuid";
+static const char overflow_gid_file[] = "/proc/sys/kernel/overflowgid";
+static const char uid_map_file[] = "/proc/self/uid_map";
+static const char gid_map_file[] = "/proc/self/gid_map";
+constexpr size_t proc_buffer_size = 64;
 
 // Links followed by hand at the end of the path before giving up, as many
 // as the kernel follows in a whole path. The links within the folders of a
@@ -130,14 +142,17 @@ static bool open_existing(Target *target, const struct stat *seen) {
          trusted_owner(target->dir, old->st_uid);
 }
 
-// Whether the kernel refuses the whole path with ELOOP, counting the links
-// inside its folders with those at its end; O_PATH opens nothing that has
-// effects, not even a FIFO or a device.
-static bool too_many_links(const char *path) {
-  int fd = open(path, O_PATH | O_CLOEXEC);
+// Whether the kernel refuses to follow the links at path, relative to base:
+// more than it follows (ELOOP), one on a nosymfollow mount (ELOOP), or one
+// that fs.protected_symlinks or a security module will not let the caller
+// follow (EACCES). A link to nothing is no refusal: it names the file to
+// create. O_PATH opens nothing that has effects, not even a FIFO or a
+// device.
+static bool links_refused(int base, const char *path) {
+  int fd = openat(base, path, O_PATH | O_CLOEXEC);
   if (fd >= 0)
     close(fd);
-  return fd < 0 && errno == ELOOP;
+  return fd < 0 && errno != ENOENT;
 }
 
 // Lets go of a target that is to be written in place instead.
@@ -163,9 +178,13 @@ bool find_target(const char *path, Target *target) {
       return write_in_place_instead(target);
     // A link is relative to its own directory, and a dangling one names the
     // file to create; the new file is made beside the file the links lead
-    // to, so that the links stay links.
+    // to, so that the links stay links. The kernel is asked about each link
+    // before it is followed, since one may have been put there since the
+    // last question; the first time about the whole path, so that the links
+    // inside its folders count too.
     char link[path_buffer_size];
-    if ((hop == 0 && too_many_links(path)) || hop == max_link_hops ||
+    if (links_refused(hop == 0 ? AT_FDCWD : target->dir, hop == 0 ? path : target->name) ||
+        hop == max_link_hops ||
         !trusted_owner(target->dir, st.st_uid) ||
         !read_link(target, &st, link, sizeof link) ||
         !enter(target->dir, link, target))
@@ -239,20 +258,83 @@ bool may_keep(Target *target) {
   // (glibc lets an effective root write an immutable file).
   if (getuid() != geteuid() || getgid() != getegid())
     return open_for_writing(target);
-  // Any other caller gets faccessat, which opens nothing: the checks of
-  // inode_permission (mode, ACL, a read-only file system, an immutable file,
-  // SELinux and Smack), but not the security modules that check only at
-  // open. An append-only file passes it, though open refuses to write one
-  // other than by appending. The name may lead elsewhere by now; the caller
-  // checks afterwards that it still holds the file.
-  return faccessat(target->dir, target->name, W_OK, 0) == 0 &&
+  // Any other caller gets the kernel's access check, which opens nothing:
+  // the checks of inode_permission (mode, ACL, a read-only file system, an
+  // immutable file, SELinux and Smack), but not the security modules that
+  // check only at open. An append-only file passes it, though open refuses
+  // to write one other than by appending. It is the three-argument system
+  // call, in every kernel since 2.6.16: the C libraries try faccessat2
+  // first, and glibc does not fall back where a sandbox refuses that with
+  // EPERM. The name may lead elsewhere by now; the caller checks afterwards
+  // that it still holds the file.
+  return syscall(SYS_faccessat, target->dir, target->name, W_OK) == 0 &&
          !has_inode_flag(target->file, fs_append_fl);
+}
+
+// Reads the small /proc file at path whole into text, as a string; false
+// when it cannot be read or does not fit.
+static bool read_proc(const char *path, char *text, size_t size) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  ssize_t n = read(fd, text, size);
+  close(fd);
+  if (n < 0 || static_cast<size_t>(n) >= size)
+    return false;
+  text[n] = '\0';
+  return true;
+}
+
+// Whether id, an owner or group as fstat shows it, may stand for one that
+// the caller's user namespace does not map: the kernel shows every such id
+// as its overflow id, which a new file given it would then truly belong to,
+// such as a container's own nobody. Only the initial namespace maps every
+// id, so that its overflow id is the real one. The caller's own id is
+// mapped, or it could not have created a file.
+static bool may_be_unmapped(unsigned long id, unsigned long own, const char *overflow_file,
+                            const char *map_file) {
+  if (id == own)
+    return false;
+  char text[proc_buffer_size];
+  char *end = nullptr;
+  if (!read_proc(overflow_file, text, sizeof text))
+    return true;
+  unsigned long overflow = strtoul(text, &end, 10);
+  if (end == text)
+    return true;
+  if (id != overflow)
+    return false;
+  if (!read_proc(map_file, text, sizeof text))
+    return true;
+  // One line, "0 0 4294967295": every id from 0 on, onto itself.
+  const unsigned long whole_map[] = {0, 0, 4294967295UL};
+  const char *at = text;
+  for (unsigned long field : whole_map) {
+    unsigned long value = strtoul(at, &end, 10);
+    if (end == at || value != field)
+      return true;
+    at = end;
+  }
+  return strcmp(at, "\n") != 0;
+}
+
+// Whether the kernel lets the caller rename over the file's name: renaming a
+// name onto itself changes nothing, yet passes the security modules' rename
+// checks (a Landlock sandbox that lets the caller create files but not
+// remove them refuses it), so that a new file is not made where it could
+// neither take that name nor be removed.
+static bool may_rename_over(const Target *target) {
+  return renameat(target->dir, target->name, target->dir, target->name) == 0;
 }
 
 bool may_replace(Target *target) {
   if (has_inode_flag(target->dir, fs_append_fl | fs_immutable_fl))
     return false;
-  return target->file < 0 || open_for_writing(target);
+  if (target->file < 0)
+    return true;
+  return !may_be_unmapped(target->old.st_uid, geteuid(), overflow_uid_file, uid_map_file) &&
+         !may_be_unmapped(target->old.st_gid, getegid(), overflow_gid_file, gid_map_file) &&
+         open_for_writing(target) && may_rename_over(target);
 }
 
 int release_target(Target *target) {

@@ -42,9 +42,11 @@ bool target_unchanged(const Target *target);
 bool may_keep(Target *target);
 
 // Whether the file found may be replaced by a new one in its folder: the
-// folder is neither append-only nor immutable, and the kernel lets the caller
-// open the file there, if any, for writing; target then holds it so opened,
-// with the times that open left it (an overlay's copy-up changes them).
+// folder is neither append-only nor immutable; and for a file there, its
+// owner and group are ids that the caller's user namespace maps, and the
+// kernel lets the caller open it for writing and rename over its name.
+// target then holds it open for writing, with the times that open left it
+// (an overlay's copy-up changes them).
 bool may_replace(Target *target);
 
 // Closes what target holds. Returns 0, or -1 when a close failed.

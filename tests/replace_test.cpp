@@ -143,6 +143,9 @@ TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
        "mkdir dacl && setfacl -d -m u:1:rwx dacl && echo @old >dacl/s && setfacl -b dacl/s && "
        "stat -c %i dacl/s >ino", {}, "dacl/s", "options", 0, "", {{"dacl/s", secrets_line}},
        "test -z \"$(getfacl -cs dacl/s)\" && test $(stat -c %i dacl/s) != $(cat ino)"},
+      {"a new options file is never writable by group or others, whatever the umask", "rm -f options",
+       {"sh", "-c", "umask 0 && exec \"$@\"", "sh"}, "secrets", "options", 0, "", {{"options", options_line}},
+       "test $(stat -c %a options) = 644"},
   };
   for (const auto &c : cases)
     check(c);
@@ -337,6 +340,16 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        "stat -c %i:%u:%a tmp3/s >ino", {}, "tmp3/s", "options", files_protected ? 255 : 0,
        files_protected ? refused("tmp3/s") : "", {{"tmp3/s", files_protected ? old : secrets_line}},
        "test $(stat -c %i:%u:%a tmp3/s) = $(cat ino)"},
+      {"a container's root, and an owner its namespace does not map but shows as nobody: written in place",
+       "echo @old >un && chown 1000:1000 un && chmod 600 un && setfacl -m u:0:rw un && stat -c %i:%u:%g un >ino",
+       {"sh", "-c", "mkfifo @/in @/go && { unshare -U sh -c 'echo >@/in; read x <@/go; exec \"$@\"' sh \"$@\" & } && "
+       "read x <@/in && for m in uid gid; do printf '0 0 1\\n65534 165534 1\\n' >/proc/$!/${m}_map; done && "
+       "echo >@/go && wait $!", "sh"}, "un", "options", 0, "", {{"un", secrets_line}},
+       "test $(stat -c %i:%u:%g un) = $(cat ino)"},
+      {"a link put on a nosymfollow mount after the path was looked at: refused as by open",
+       victim + "mkdir nsf", mounted("mount -t tmpfs -o nosymfollow nsf nsf && echo @old >nsf/s && ln -s nsf/s nsl && " +
+       race("ln -s @/victim nsf/evil && mv -T nsf/evil nsf/s", ""), swapped + "true", held_in("fstatfs", "@/nsf")),
+       "nsl", "options", 255, refused("nsl"), {}, victim_kept},
   };
   for (const auto &c : cases)
     check(c);
@@ -436,6 +449,9 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   const std::string every_name = first_name + ".." + std::to_string(temp + 99);
   const std::string secrets_failed = "Error : cannot write to file @/secrets.\n";
   const std::string options_failed = "Error : cannot write to file @/options.\n";
+  const std::string secrets_replaced = "Error : file @/secrets was replaced, but may not be on disk yet.\n";
+  // The new file's close, once it has the old file's name.
+  const std::string renamed_close = std::to_string(nth("close", "/linked/secrets>", 2));
   const std::string user_read = std::to_string(nth("read", "/user>"));
   const struct {
     const char *call, *error;
@@ -449,7 +465,8 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"write", "ENOSPC", "2", 255, options_failed + "Error : 8 bytes to write, but 0 bytes written.\n",
        secrets_line, old},
       {"fsync", "EIO", "1", 255, secrets_failed, old, old},
-      {"fsync", "EIO", "2", 255, secrets_failed, secrets_line, old}, // the folder's, after the rename
+      {"fsync", "EIO", "2", 255, secrets_replaced, secrets_line, old}, // the folder's, after the rename
+      {"close", "EIO", renamed_close, 255, secrets_replaced, secrets_line, old},
       {"fsync", "EINVAL", "2", 0, "", secrets_line, options_line},   // a folder that cannot be synced
       {"fsync", "EOPNOTSUPP", "4", 0, "", secrets_line, options_line},
       {"fsync", "EIO", "3", 255, options_failed, secrets_line, old},
@@ -457,10 +474,16 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"fchown", "EIO", "2", 255, options_failed, secrets_line, old},
       {"fchown", "EINVAL", "1", 0, "", secrets_line, options_line, "secrets"}, // an unmapped owner
       {"fchmod", "EIO", "1", 255, secrets_failed, old, old},
-      {"renameat", "EXDEV", "1", 0, "", secrets_line, options_line, "secrets"},
-      {"renameat", "EBUSY", "2", 0, "", secrets_line, options_line, "options"},
-      {"renameat", "EIO", "1", 255, secrets_failed, old, old},
-      {"renameat", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"}, // as open would
+      {"fchmod", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"}, // root without CAP_FOWNER
+      // Each file's first renameat is the kernel's check, onto its own name.
+      {"renameat", "EXDEV", "2", 0, "", secrets_line, options_line, "secrets"},
+      {"renameat", "EBUSY", "4", 0, "", secrets_line, options_line, "options"},
+      {"renameat", "EIO", "2", 255, secrets_failed, old, old},
+      {"renameat", "EPERM", "2", 0, "", secrets_line, options_line, "secrets"}, // as open would
+      {"renameat", "EACCES", "2", 0, "", secrets_line, options_line, "secrets"},
+      // A sandbox that lets the caller create files but not remove them: no
+      // new file is made that could not be removed.
+      {"renameat,unlinkat", "EACCES", "1+", 0, "", secrets_line, options_line, "secrets"},
       // No ACL on the old file: any the folder gave the new one goes.
       {"fremovexattr", "EIO", "1", 255, secrets_failed, old, old},
       {"fremovexattr", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"},
@@ -470,6 +493,7 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"openat", "ENOSPC", first_name, 255, "Error : cannot open file @/secrets for writting.\n", old, old},
       {"openat", "EROFS", first_name, 0, "", secrets_line, options_line, "secrets"},
       {"openat", "EACCES", first_name, 0, "", secrets_line, options_line, "secrets"},
+      {"openat", "EOVERFLOW", first_name, 0, "", secrets_line, options_line, "secrets"}, // ids not mapped
       {"openat", "EEXIST", first_name, 0, "", secrets_line, options_line}, // the next name is tried
       {"openat", "EEXIST", every_name, 0, "", secrets_line, options_line, "secrets"}, // none free
   };
@@ -542,6 +566,11 @@ TEST_F(Faults, AnyCallFailingOrKilledLeavesOldOrNew) {
         EXPECT_TRUE(call != "close" || what != "error=EIO" || when < first_output_close ||
                     r.status == 255);
         EXPECT_TRUE(killed || leftovers().empty());
+        // A failed run leaves the file it names as it was, or says it was replaced.
+        if (r.status == 255) {
+          EXPECT_EQ((r.out.find("/secrets") != std::string::npos ? s : o) != old,
+                    r.out.find(" was replaced,") != std::string::npos) << r.out;
+        }
         for (const auto &e : leftovers()) // a kill leaves .NAME.XXXXXX
           EXPECT_TRUE(std::regex_match(e, std::regex(".*/(linked/\\.secrets|\\.options)\\.[A-Za-z0-9]{6}"))) << e;
         failed_runs += r.status == 255;
@@ -566,7 +595,7 @@ TEST_F(Faults, TheSameOnKernelsFromLinux310) {
       "rt_sigaction", "set_robust_list", "set_tid_address", "unlinkat", "write", "writev"};
   // The first run has every call there.
   const std::map<std::string, std::string> newer = {
-      {"", ""}, {"getrandom", "3.17"}, {"rseq", "4.18"}, {"faccessat2", "5.8"}};
+      {"", ""}, {"getrandom", "3.17"}, {"rseq", "4.18"}};
   const struct {
     const char *what;
     bool unchanged;
