@@ -12,8 +12,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -285,35 +285,53 @@ static bool read_proc(const char *path, char *text, size_t size) {
   return true;
 }
 
+// Reads the decimal number after any blanks at *at, and moves *at past it;
+// false when there is none, or it has more digits than an id has (10).
+// strtoul would draw musl's whole scanning code into a static command.
+static bool next_number(const char **at, uint64_t *value) {
+  const char *p = *at;
+  while (*p == ' ' || *p == '\t')
+    ++p;
+  const char *digits = p;
+  uint64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (p - digits == 10)
+      return false;
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  *at = p;
+  *value = v;
+  return p != digits;
+}
+
 // Whether id, an owner or group as fstat shows it, may stand for one that
 // the caller's user namespace does not map: the kernel shows every such id
 // as its overflow id, which a new file given it would then truly belong to,
 // such as a container's own nobody. Only the initial namespace maps every
-// id, so that its overflow id is the real one. The caller's own id is
-// mapped, or it could not have created a file.
-static bool may_be_unmapped(unsigned long id, unsigned long own, const char *overflow_file,
+// id, so that its overflow id is the real one. Root's id, as the common run
+// has it, is the namespace's own root (no system makes 0 the overflow id),
+// and the caller's own id is mapped, or it could not create a file; so
+// nothing more is read for those.
+static bool may_be_unmapped(uint64_t id, uid_t (*own)(), const char *overflow_file,
                             const char *map_file) {
-  if (id == own)
+  if (id == 0 || id == own())
     return false;
   char text[proc_buffer_size];
-  char *end = nullptr;
-  if (!read_proc(overflow_file, text, sizeof text))
-    return true;
-  unsigned long overflow = strtoul(text, &end, 10);
-  if (end == text)
+  const char *at = text;
+  uint64_t overflow = 0;
+  if (!read_proc(overflow_file, text, sizeof text) || !next_number(&at, &overflow))
     return true;
   if (id != overflow)
     return false;
   if (!read_proc(map_file, text, sizeof text))
     return true;
   // One line, "0 0 4294967295": every id from 0 on, onto itself.
-  const unsigned long whole_map[] = {0, 0, 4294967295UL};
-  const char *at = text;
-  for (unsigned long field : whole_map) {
-    unsigned long value = strtoul(at, &end, 10);
-    if (end == at || value != field)
+  const uint64_t whole_map[] = {0, 0, 4294967295U};
+  at = text;
+  for (uint64_t field : whole_map) {
+    uint64_t value = 0;
+    if (!next_number(&at, &value) || value != field)
       return true;
-    at = end;
   }
   return strcmp(at, "\n") != 0;
 }
@@ -332,8 +350,8 @@ bool may_replace(Target *target) {
     return false;
   if (target->file < 0)
     return true;
-  return !may_be_unmapped(target->old.st_uid, geteuid(), overflow_uid_file, uid_map_file) &&
-         !may_be_unmapped(target->old.st_gid, getegid(), overflow_gid_file, gid_map_file) &&
+  return !may_be_unmapped(target->old.st_uid, geteuid, overflow_uid_file, uid_map_file) &&
+         !may_be_unmapped(target->old.st_gid, getegid, overflow_gid_file, gid_map_file) &&
          open_for_writing(target) && may_rename_over(target);
 }
 
