@@ -144,9 +144,11 @@ static Outcome replace(Target *target, Temp *temp, const char *line,
   // be read), or the old file did, or a sticky folder keeps a caller that is
   // not root from renaming over another user's file; EACCES, a caller that
   // is not root lost the right to write the folder, or a security module
-  // lets it create files there but not remove them.
+  // lets it create files there but not remove them; ENOSYS, a sandbox that
+  // does not allow the call.
   if (renameat(target->dir, temp->name, target->dir, target->name) != 0)
-    return errno == EBUSY || errno == EXDEV || errno == EPERM || errno == EACCES
+    return errno == EBUSY || errno == EXDEV || errno == EPERM || errno == EACCES ||
+                   errno == ENOSYS
                ? Outcome::in_place
                : Outcome::write_failed;
   temp->made = false;

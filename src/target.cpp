@@ -32,6 +32,7 @@ static const char overflow_gid_file[] = "/proc/sys/kernel/overflowgid";
 static const char uid_map_file[] = "/proc/self/uid_map";
 static const char gid_map_file[] = "/proc/self/gid_map";
 constexpr size_t proc_buffer_size = 64;
+constexpr uint64_t default_overflow_id = 65534;
 
 // Links followed by hand at the end of the path before giving up, as many
 // as the kernel follows in a whole path. The links within the folders of a
@@ -66,14 +67,81 @@ static bool shared_sticky(const struct stat *dir) {
          (dir->st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
+// Reads the small /proc file at path whole into text, as a string; false
+// when it cannot be read or does not fit.
+static bool read_proc(const char *path, char *text, size_t size) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  ssize_t n = read(fd, text, size);
+  close(fd);
+  if (n < 0 || static_cast<size_t>(n) >= size)
+    return false;
+  text[n] = '\0';
+  return true;
+}
+
+// Reads the decimal number after any blanks at *at, and moves *at past it;
+// false when there is none, or it has more digits than an id has (10).
+// strtoul would draw musl's whole scanning code into a static command.
+static bool next_number(const char **at, uint64_t *value) {
+  const char *p = *at;
+  while (*p == ' ' || *p == '\t')
+    ++p;
+  const char *digits = p;
+  uint64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (p - digits == 10)
+      return false;
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  *at = p;
+  *value = v;
+  return p != digits;
+}
+
+// Whether id, an owner or group as fstat shows it, may stand for one that
+// the caller's user namespace does not map: the kernel shows every such id
+// as its overflow id (65534 unless set otherwise, which is taken where /proc
+// cannot be read), so that a new file given it would truly belong to that
+// id, such as a container's own nobody, and an owner compared with it may
+// be someone else. Only the initial namespace maps every id, so that its
+// overflow id is the real one. Root's id, as the common run has it, is the
+// namespace's own root (no system makes 0 the overflow id), so nothing is
+// read for it.
+static bool may_be_unmapped(uint64_t id, const char *overflow_file, const char *map_file) {
+  if (id == 0)
+    return false;
+  char text[proc_buffer_size];
+  const char *at = text;
+  uint64_t overflow = default_overflow_id;
+  if (read_proc(overflow_file, text, sizeof text) && !next_number(&at, &overflow))
+    return true;
+  if (id != overflow)
+    return false;
+  if (!read_proc(map_file, text, sizeof text))
+    return true;
+  // One line, "0 0 4294967295": every id from 0 on, onto itself.
+  const uint64_t whole_map[] = {0, 0, 4294967295U};
+  at = text;
+  for (uint64_t field : whole_map) {
+    uint64_t value = 0;
+    if (!next_number(&at, &value) || value != field)
+      return true;
+  }
+  return strcmp(at, "\n") != 0;
+}
+
 // Whether something owned by uid, in dir, may be trusted in the kernel's
 // sense: anywhere but in a shared sticky directory, or when the caller or
-// the directory's owner owns it.
+// the directory's owner owns it. The kernel compares the real ids; an id
+// that may stand for any unmapped one tells nothing.
 static bool trusted_owner(int dir, uid_t uid) {
   struct stat st {};
   if (fstat(dir, &st) != 0)
     return false;
-  return !shared_sticky(&st) || uid == geteuid() || uid == st.st_uid;
+  return !shared_sticky(&st) || ((uid == geteuid() || uid == st.st_uid) &&
+                                 !may_be_unmapped(uid, overflow_uid_file, uid_map_file));
 }
 
 // Opens the directory part of path, relative to base, as target's directory
@@ -267,73 +335,10 @@ bool may_keep(Target *target) {
   // first, and glibc does not fall back where a sandbox refuses that with
   // EPERM. The name may lead elsewhere by now; the caller checks afterwards
   // that it still holds the file.
-  return syscall(SYS_faccessat, target->dir, target->name, W_OK) == 0 &&
-         !has_inode_flag(target->file, fs_append_fl);
-}
-
-// Reads the small /proc file at path whole into text, as a string; false
-// when it cannot be read or does not fit.
-static bool read_proc(const char *path, char *text, size_t size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  ssize_t n = read(fd, text, size);
-  close(fd);
-  if (n < 0 || static_cast<size_t>(n) >= size)
-    return false;
-  text[n] = '\0';
-  return true;
-}
-
-// Reads the decimal number after any blanks at *at, and moves *at past it;
-// false when there is none, or it has more digits than an id has (10).
-// strtoul would draw musl's whole scanning code into a static command.
-static bool next_number(const char **at, uint64_t *value) {
-  const char *p = *at;
-  while (*p == ' ' || *p == '\t')
-    ++p;
-  const char *digits = p;
-  uint64_t v = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (p - digits == 10)
-      return false;
-    v = v * 10 + static_cast<uint64_t>(*p - '0');
-  }
-  *at = p;
-  *value = v;
-  return p != digits;
-}
-
-// Whether id, an owner or group as fstat shows it, may stand for one that
-// the caller's user namespace does not map: the kernel shows every such id
-// as its overflow id, which a new file given it would then truly belong to,
-// such as a container's own nobody. Only the initial namespace maps every
-// id, so that its overflow id is the real one. Root's id, as the common run
-// has it, is the namespace's own root (no system makes 0 the overflow id),
-// and the caller's own id is mapped, or it could not create a file; so
-// nothing more is read for those.
-static bool may_be_unmapped(uint64_t id, uid_t (*own)(), const char *overflow_file,
-                            const char *map_file) {
-  if (id == 0 || id == own())
-    return false;
-  char text[proc_buffer_size];
-  const char *at = text;
-  uint64_t overflow = 0;
-  if (!read_proc(overflow_file, text, sizeof text) || !next_number(&at, &overflow))
-    return true;
-  if (id != overflow)
-    return false;
-  if (!read_proc(map_file, text, sizeof text))
-    return true;
-  // One line, "0 0 4294967295": every id from 0 on, onto itself.
-  const uint64_t whole_map[] = {0, 0, 4294967295U};
-  at = text;
-  for (uint64_t field : whole_map) {
-    uint64_t value = 0;
-    if (!next_number(&at, &value) || value != field)
-      return true;
-  }
-  return strcmp(at, "\n") != 0;
+  // A sandbox that refuses the call itself gets the write check instead.
+  if (syscall(SYS_faccessat, target->dir, target->name, W_OK) != 0)
+    return (errno == ENOSYS || errno == EPERM) && open_for_writing(target);
+  return !has_inode_flag(target->file, fs_append_fl);
 }
 
 // Whether the kernel lets the caller rename over the file's name: renaming a
@@ -350,8 +355,8 @@ bool may_replace(Target *target) {
     return false;
   if (target->file < 0)
     return true;
-  return !may_be_unmapped(target->old.st_uid, geteuid, overflow_uid_file, uid_map_file) &&
-         !may_be_unmapped(target->old.st_gid, getegid, overflow_gid_file, gid_map_file) &&
+  return !may_be_unmapped(target->old.st_uid, overflow_uid_file, uid_map_file) &&
+         !may_be_unmapped(target->old.st_gid, overflow_gid_file, gid_map_file) &&
          open_for_writing(target) && may_rename_over(target);
 }
 

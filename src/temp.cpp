@@ -20,6 +20,27 @@ constexpr int max_temp_attempts = 100;
 
 static const char acl_attribute[] = "system.posix_acl_access";
 
+// Whether error is a refusal that open may not share: a security module's
+// (EACCES), a missing capability (EPERM), or a sandbox's that answers for a
+// call it does not allow (ENOSYS).
+static bool refused(int error) {
+  return error == EACCES || error == EPERM || error == ENOSYS;
+}
+
+// A security module may refuse to open a new file for writing once the
+// kernel has created it (Landlock, where the caller may write only the old
+// file): the empty file that this run made is removed again. Only a file the
+// caller owns can be that one, since the name was free an instant before.
+static void remove_refused(int dir, const char *name) {
+  int error = errno;
+  struct stat st {};
+  if ((error == EACCES || error == EPERM) &&
+      fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+      st.st_size == 0 && st.st_nlink == 1 && st.st_uid == geteuid())
+    unlinkat(dir, name, 0);
+  errno = error;
+}
+
 // Where the kernel has no random bits yet (early in a device's boot), the
 // time, the pid and where the stack lies still differ from run to run.
 static uint64_t name_bits() {
@@ -56,8 +77,10 @@ Step create_temp(int dir, const char *name, mode_t mode, Temp *temp) {
       temp->made = true;
       return Step::done;
     }
-    if (errno != EEXIST)
+    if (errno != EEXIST) {
+      remove_refused(dir, temp->name);
       break;
+    }
     bits = bits * 6364136223846793005U + 1442695040888963407U; // next name
   }
   // No right to create there, a name longer than the file system takes,
@@ -75,7 +98,7 @@ Step create_temp(int dir, const char *name, mode_t mode, Temp *temp) {
 // be carried over there, so that the file is written in place instead; any
 // other failure fails the run with the old file kept.
 static Step acl_failure(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == EINVAL || error == ERANGE ||
+  return refused(error) || error == EOPNOTSUPP || error == EINVAL || error == ERANGE ||
                  error == E2BIG
              ? Step::in_place
              : Step::failed;
@@ -87,10 +110,11 @@ static Step acl_failure(int error) {
 // but its entries shut out. Where the caller cannot give these (an owner it
 // may not give, or one its user namespace does not map; a mode it may not
 // set on a file it no longer owns, as root without CAP_FOWNER on a file
-// system without ACLs), the old file is written in place instead.
+// system without ACLs; a security module's or a sandbox's refusal), the old
+// file is written in place instead.
 Step copy_access(const Target *target, Temp *temp) {
   if (fchown(temp->fd, target->old.st_uid, target->old.st_gid) != 0)
-    return errno == EPERM || errno == EINVAL ? Step::in_place : Step::failed;
+    return refused(errno) || errno == EINVAL ? Step::in_place : Step::failed;
   temp->acl_size = fgetxattr(target->file, acl_attribute, temp->acl, sizeof temp->acl);
   bool copied = false;
   if (temp->acl_size >= 0)
@@ -104,7 +128,7 @@ Step copy_access(const Target *target, Temp *temp) {
   if (!copied)
     return acl_failure(errno);
   if (fchmod(temp->fd, target->old.st_mode & 07777) != 0)
-    return errno == EPERM ? Step::in_place : Step::failed;
+    return refused(errno) ? Step::in_place : Step::failed;
   return Step::done;
 }
 

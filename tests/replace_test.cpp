@@ -346,6 +346,22 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        "read x <@/in && for m in uid gid; do printf '0 0 1\\n65534 165534 1\\n' >/proc/$!/${m}_map; done && "
        "echo >@/go && wait $!", "sh"}, "un", "options", 0, "", {{"un", secrets_line}},
        "test $(stat -c %i:%u:%g un) = $(cat ino)"},
+      {"a container's nobody, and an owner its namespace does not map but shows as nobody: written in place",
+       "mkdir -m 777 cn && echo @old >cn/s && chown 1000:1000 cn/s && chmod 666 cn/s && stat -c %i:%u:%g cn/s >ino",
+       {"sh", "-c", "mkfifo -m 666 @/in2 @/go2 && { setpriv --reuid=100000 --regid=100000 --clear-groups unshare -U "
+       "sh -c 'echo >@/in2; read x <@/go2; exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"' sh \"$@\" & } && "
+       "read x <@/in2 && for m in uid gid; do printf '0 100000 65536\\n' >/proc/$!/${m}_map; done && "
+       "echo >@/go2 && wait $!", "sh"}, "cn/s", "cn/o", 0, "", {{"cn/s", secrets_line}},
+       "test $(stat -c %i:%u:%g cn/s) = $(cat ino)"},
+      {"a container's root, a sticky folder and a file of two users it does not map: not kept, left to open",
+       "mkdir -m 1777 st && chown 1001 st && printf 'name al\\n' >st/o && chown 1002 st/o && chmod 666 st/o && "
+       "stat -c %y st/o >times", {"sh", "-c", "mkfifo @/in3 @/go3 && { unshare -U sh -c 'echo >@/in3; read x <@/go3; "
+       "exec \"$@\"' sh \"$@\" & } && read x <@/in3 && for m in uid gid; do printf '0 0 1\\n' >/proc/$!/${m}_map; "
+       "done && echo >@/go3 && wait $!", "sh"}, "st/s", "st/o", files_protected ? 255 : 0,
+       files_protected ? refused("st/o") : "", {}, files_protected ? "" : "test \"$(stat -c %y st/o)\" != \"$(cat times)\""},
+      {"without /proc, another user's file is still replaced", "echo @old >np && chown 1000 np && stat -c %i np >ino",
+       mounted("mount -t tmpfs none /proc", "true"), "np", "options", 0, "", {{"np", secrets_line}},
+       "test $(stat -c %u np) = 1000 && test $(stat -c %i np) != $(cat ino)"},
       {"a link put on a nosymfollow mount after the path was looked at: refused as by open",
        victim + "mkdir nsf", mounted("mount -t tmpfs -o nosymfollow nsf nsf && echo @old >nsf/s && ln -s nsf/s nsl && " +
        race("ln -s @/victim nsf/evil && mv -T nsf/evil nsf/s", ""), swapped + "true", held_in("fstatfs", "@/nsf")),
@@ -473,6 +489,7 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
       {"fchown", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"}, // written in place
       {"fchown", "EIO", "2", 255, options_failed, secrets_line, old},
       {"fchown", "EINVAL", "1", 0, "", secrets_line, options_line, "secrets"}, // an unmapped owner
+      {"fchown", "EACCES", "1", 0, "", secrets_line, options_line, "secrets"}, // a security module's refusal
       {"fchmod", "EIO", "1", 255, secrets_failed, old, old},
       {"fchmod", "EPERM", "1", 0, "", secrets_line, options_line, "secrets"}, // root without CAP_FOWNER
       // Each file's first renameat is the kernel's check, onto its own name.
@@ -518,12 +535,18 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   EXPECT_EQ(get("options"), std::nullopt);
   // A run that changes nothing makes no new file, renames and writes nothing,
   // but syncs the folder, which a failed run may have left unsynced.
+  // So does one where a sandbox refuses the access check.
   ASSERT_EQ(run(normal).status, 0);
-  r = run(normal, traced("openat,renameat,write,fsync", "delay_exit=1", "1000"));
-  EXPECT_EQ(r.status, 0);
-  for (const char *call : {".secrets.", ".options.", "rename", "write("})
-    EXPECT_EQ(r.err.find(call), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("/linked>)"), std::string::npos) << r.err;
+  const auto watched = traced("openat,renameat,write,fsync,faccessat", "delay_exit=1", "1000");
+  auto sandboxed = watched;
+  sandboxed.insert(sandboxed.end(), {"-e", "inject=faccessat:error=EPERM"});
+  for (const auto &prefix : {watched, sandboxed}) {
+    r = run(normal, prefix);
+    EXPECT_EQ(r.status, 0);
+    for (const char *call : {".secrets.", ".options.", "rename", "write("})
+      EXPECT_EQ(r.err.find(call), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("/linked>)"), std::string::npos) << r.err;
+  }
   // A file written in place is synced too.
   put("linked/secrets", old);
   ASSERT_EQ(link(at("linked/secrets").c_str(), at("chap").c_str()), 0);
