@@ -64,6 +64,11 @@ protected:
     return (in >> level) && level > 0;
   }
 
+  // Whether the machine runs script in the test's folder, quietly.
+  bool machine_gives(const std::string &script) const {
+    return std::system(("cd '" + dir + "' && (" + script + ") >/dev/null 2>&1").c_str()) == 0;
+  }
+
   void check(const Case &c) {
     SCOPED_TRACE(c.what);
     sh(here(c.setup));
@@ -157,6 +162,8 @@ protected:
     Replace::SetUp();
     if (geteuid() != 0)
       GTEST_SKIP() << "needs root for a private /dev";
+    if (!machine_gives("unshare -m true"))
+      GTEST_SKIP() << "needs a private mount namespace (unshare -m), refused here";
   }
 };
 
@@ -185,13 +192,21 @@ TEST_F(PrivateDev, DevicesAndOpenFilesAreWrittenInPlace) {
     check(c);
 }
 
-// Another user, and a private mount namespace, need root to set up.
-class Privileged : public Replace {
+// Another user, and a private mount namespace, need root to set up. The rows
+// run in a private mount namespace are a set of their own, and so are those
+// that mount an ext4 image there, each skipped where the machine lacks it.
+class Privileged : public Replace, public testing::WithParamInterface<std::string> {
 protected:
   void SetUp() override {
     Replace::SetUp();
     if (geteuid() != 0)
       GTEST_SKIP() << "needs root to run as another user and to bind-mount";
+    if (GetParam() != "NoMount" && !machine_gives("unshare -m true"))
+      GTEST_SKIP() << "needs a private mount namespace (unshare -m), refused here";
+    if (GetParam() == "OnALoopDevice" &&
+        !machine_gives("truncate -s 2M probe && mkfs.ext4 -q -F probe && mkdir p && "
+                       "unshare -m mount -o loop probe p; s=$?; rm -rf probe p; exit $s"))
+      GTEST_SKIP() << "needs mkfs.ext4 and a loop device to mount its image (mount -o loop): none here";
     // The other user needs a command and a folder it may reach.
     sh("chmod 755 . && chmod 644 user pass && cp '" + binary + "' cred_stow");
     binary = at("cred_stow");
@@ -209,7 +224,7 @@ std::string race(const std::string &swap,
          who + "sh -c '" + swap + "' >attack.out 2>/dev/null; touch swapped) & }";
 }
 
-TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
+TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   // The command behind words, in a private mount namespace where mount (run
   // in the test's folder) mounted something; then after copies out what only
@@ -338,9 +353,17 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        files_protected ? refused("tmp3/s") : "", {{"tmp3/s", files_protected ? old : secrets_line}},
        "test $(stat -c %i:%u:%a tmp3/s) = $(cat ino)"},
   };
+  auto set_of = [&](const Case &c) { // see Privileged
+    bool mounts = !c.prefix.empty() && c.prefix[0] == "unshare";
+    return c.setup == coarse_fs ? "OnALoopDevice" : mounts ? "InAMountNamespace" : "NoMount";
+  };
   for (const auto &c : cases)
-    check(c);
+    if (GetParam() == set_of(c))
+      check(c);
 }
+
+INSTANTIATE_TEST_SUITE_P(, Privileged, testing::Values("NoMount", "InAMountNamespace", "OnALoopDevice"),
+                         [](const auto &info) { return info.param; });
 
 // A form submitted twice: whatever a reader or the other run sees is one
 // whole line, never an empty, partial or mixed one.
