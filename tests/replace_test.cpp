@@ -127,7 +127,7 @@ TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
        "echo @old >" + long_name + " && stat -c %i " + long_name + " >ino", {}, long_name, "options", 0, "",
        {{long_name, secrets_line}}, "test $(stat -c %i " + long_name + ") = $(cat ino)"},
       {"a running program behind a link is refused as by open, and stays as it was",
-       "mkdir att && cp /bin/sleep prog && ln -s ../prog att/s && { ./prog 30 </dev/null >/dev/null 2>&1 & "
+       "mkdir att && cp /bin/sleep prog && ln -s ../prog att/s && { ./prog infinity </dev/null >/dev/null 2>&1 & "
        "echo $! >pid; } && timeout 10 sh -c 'until [ \"$(readlink /proc/'$(cat pid)'/exe)\" = @/prog ]; "
        "do sleep 0.01; done'", {}, "att/s", "options", 255, "Error : cannot open file @/att/s for writting.\n",
        {}, "kill $(cat pid); cmp prog /bin/sleep && test $(stat -c %a prog) = 755"},
@@ -213,15 +213,17 @@ protected:
   }
 };
 
-// Runs as user nobody (or who), in the background, once the command has been
-// held at the call strace delays, by default its first fsync: after every
+// Runs as user nobody (or who), in the background, while strace holds the
+// command stopped at a call, by default its first fsync: after every
 // decision about the file and before the rename, the moment a swap of the
-// path would hurt. What the swap prints goes to attack.out.
+// path would hurt. The command goes on once the swap is done, however long
+// anything takes; should it end without being held, or the test's folder be
+// gone, the swap runs then. What the swap prints goes to attack.out.
 std::string race(const std::string &swap,
                  const std::string &who = "setpriv --reuid=65534 --regid=65534 --clear-groups ") {
-  return "rm -f trace swapped attack.out && "
-         "{ (timeout 20 sh -c 'until grep -qs DELAYED trace; do sleep 0.02; done'; " +
-         who + "sh -c '" + swap + "' >attack.out 2>/dev/null; touch swapped) & }";
+  return "rm -f trace swapped attack.out && { (until grep -qs -e 'stopped by SIGSTOP' -e '+++ exited' trace "
+         "|| [ ! -e user ]; do sleep 0.02; done; " + who + "sh -c '" + swap + "' >attack.out 2>/dev/null; "
+         "touch swapped; kill -CONT $(sed -n '/stopped by SIGSTOP/s/ .*//p' trace) 2>/dev/null) & }";
 }
 
 TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
@@ -241,14 +243,15 @@ TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   // the same second.
   const std::string coarse_fs = "truncate -s 2M img && mkfs.ext4 -q -F -I 128 img >/dev/null 2>&1 && mkdir -p m";
   const std::string coarse = "mount -o loop img m && until [ $(date +%N) -lt 200000000 ]; do sleep 0.01; done && ";
-  // LeakSanitizer, in a sanitized build, cannot work under ptrace.
+  // LeakSanitizer, in a sanitized build, cannot work under ptrace. The
+  // trace shows the command stopped and ended, for race().
   auto traced_at = [](const std::string &call) {
-    return std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "@/trace",
+    return std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-q", "-o", "@/trace",
                                     "-e", "trace=" + call};
   };
   auto held_at = [&](const std::string &call) {
     auto words = traced_at(call);
-    words.insert(words.end(), {"-e", "inject=" + call + ":delay_exit=2000000:when=1"});
+    words.insert(words.end(), {"-e", "inject=" + call + ":signal=STOP:when=1"});
     return words;
   };
   const auto held = held_at("fsync");
@@ -291,7 +294,7 @@ TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        {{"acl", secrets_line}}, "getfacl -c acl | cmp - acl.before && test $(stat -c %i acl) != $(cat ino)"},
       {"a file that only its ACL keeps from its group is never open to the group, even while new",
        "echo @old >acl2 && chown 0:65534 acl2 && chmod 640 acl2 && setfacl -m u:1:r,g::-,m::r acl2 && " +
-           race("exec 3<\"$(echo @/.acl2.*)\" && sleep 3 && cat <&3"),
+           race("exec 3<\"$(echo @/.acl2.*)\" && echo opened"),
        held_at("fchmod"), "acl2", "options", 0, "", {{"acl2", secrets_line}},
        swapped + "test ! -s attack.out"},
       {"a mode its owner narrows during the run is kept",
