@@ -64,6 +64,11 @@ protected:
     return (in >> level) && level > 0;
   }
 
+  // Whether the machine runs script in the test's folder, quietly.
+  bool machine_gives(const std::string &script) const {
+    return std::system(("cd '" + dir + "' && (" + script + ") >/dev/null 2>&1").c_str()) == 0;
+  }
+
   void check(const Case &c) {
     SCOPED_TRACE(c.what);
     sh(here(c.setup));
@@ -122,7 +127,7 @@ TEST_F(Replace, ThroughLinksOrInPlaceWhereItCannotBe) {
        "echo @old >" + long_name + " && stat -c %i " + long_name + " >ino", {}, long_name, "options", 0, "",
        {{long_name, secrets_line}}, "test $(stat -c %i " + long_name + ") = $(cat ino)"},
       {"a running program behind a link is refused as by open, and stays as it was",
-       "mkdir att && cp /bin/sleep prog && ln -s ../prog att/s && { ./prog 30 </dev/null >/dev/null 2>&1 & "
+       "mkdir att && cp /bin/sleep prog && ln -s ../prog att/s && { ./prog infinity </dev/null >/dev/null 2>&1 & "
        "echo $! >pid; } && timeout 10 sh -c 'until [ \"$(readlink /proc/'$(cat pid)'/exe)\" = @/prog ]; "
        "do sleep 0.01; done'", {}, "att/s", "options", 255, "Error : cannot open file @/att/s for writting.\n",
        {}, "kill $(cat pid); cmp prog /bin/sleep && test $(stat -c %a prog) = 755"},
@@ -160,6 +165,8 @@ protected:
     Replace::SetUp();
     if (geteuid() != 0)
       GTEST_SKIP() << "needs root for a private /dev";
+    if (!machine_gives("unshare -m true"))
+      GTEST_SKIP() << "needs a private mount namespace (unshare -m), refused here";
   }
 };
 
@@ -188,31 +195,41 @@ TEST_F(PrivateDev, DevicesAndOpenFilesAreWrittenInPlace) {
     check(c);
 }
 
-// Another user, and a private mount namespace, need root to set up.
-class Privileged : public Replace {
+// Another user, and a private mount namespace, need root to set up. The rows
+// run in a private mount namespace are a set of their own, and so are those
+// that mount an ext4 image there, each skipped where the machine lacks it.
+class Privileged : public Replace, public testing::WithParamInterface<std::string> {
 protected:
   void SetUp() override {
     Replace::SetUp();
     if (geteuid() != 0)
       GTEST_SKIP() << "needs root to run as another user and to bind-mount";
+    if (GetParam() != "NoMount" && !machine_gives("unshare -m true"))
+      GTEST_SKIP() << "needs a private mount namespace (unshare -m), refused here";
+    if (GetParam() == "OnALoopDevice" &&
+        !machine_gives("truncate -s 2M probe && mkfs.ext4 -q -F probe && mkdir p && "
+                       "unshare -m mount -o loop probe p; s=$?; rm -rf probe p; exit $s"))
+      GTEST_SKIP() << "needs mkfs.ext4 and a loop device to mount its image (mount -o loop): none here";
     // The other user needs a command and a folder it may reach.
     sh("chmod 755 . && chmod 644 user pass && cp '" + binary + "' cred_stow");
     binary = at("cred_stow");
   }
 };
 
-// Runs as user nobody (or who), in the background, once the command has been
-// held at the call strace delays, by default its first fsync: after every
+// Runs as user nobody (or who), in the background, while strace holds the
+// command stopped at a call, by default its first fsync: after every
 // decision about the file and before the rename, the moment a swap of the
-// path would hurt. What the swap prints goes to attack.out.
+// path would hurt. The command goes on once the swap is done, however long
+// anything takes; should it end without being held, or the test's folder be
+// gone, the swap runs then. What the swap prints goes to attack.out.
 std::string race(const std::string &swap,
                  const std::string &who = "setpriv --reuid=65534 --regid=65534 --clear-groups ") {
-  return "rm -f trace swapped attack.out && "
-         "{ (timeout 20 sh -c 'until grep -qs DELAYED trace; do sleep 0.02; done'; " +
-         who + "sh -c '" + swap + "' >attack.out 2>/dev/null; touch swapped) & }";
+  return "rm -f trace swapped attack.out && { (until grep -qs -e 'stopped by SIGSTOP' -e '+++ exited' trace "
+         "|| [ ! -e user ]; do sleep 0.02; done; " + who + "sh -c '" + swap + "' >attack.out 2>/dev/null; "
+         "touch swapped; kill -CONT $(sed -n '/stopped by SIGSTOP/s/ .*//p' trace) 2>/dev/null) & }";
 }
 
-TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
+TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   // The command behind words, in a private mount namespace where mount (run
   // in the test's folder) mounted something; then after copies out what only
@@ -229,14 +246,15 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
   // the same second.
   const std::string coarse_fs = "truncate -s 2M img && mkfs.ext4 -q -F -I 128 img >/dev/null 2>&1 && mkdir -p m";
   const std::string coarse = "mount -o loop img m && until [ $(date +%N) -lt 200000000 ]; do sleep 0.01; done && ";
-  // LeakSanitizer, in a sanitized build, cannot work under ptrace.
+  // LeakSanitizer, in a sanitized build, cannot work under ptrace. The
+  // trace shows the command stopped and ended, for race().
   auto traced_at = [](const std::string &call) {
-    return std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o", "@/trace",
+    return std::vector<std::string>{"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-q", "-o", "@/trace",
                                     "-e", "trace=" + call};
   };
   auto held_at = [&](const std::string &call) {
     auto words = traced_at(call);
-    words.insert(words.end(), {"-e", "inject=" + call + ":delay_exit=2000000:when=1"});
+    words.insert(words.end(), {"-e", "inject=" + call + ":signal=STOP:when=1"});
     return words;
   };
   const auto held = held_at("fsync");
@@ -279,7 +297,7 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        {{"acl", secrets_line}}, "getfacl -c acl | cmp - acl.before && test $(stat -c %i acl) != $(cat ino)"},
       {"a file that only its ACL keeps from its group is never open to the group, even while new",
        "echo @old >acl2 && chown 0:65534 acl2 && chmod 640 acl2 && setfacl -m u:1:r,g::-,m::r acl2 && " +
-           race("exec 3<\"$(echo @/.acl2.*)\" && sleep 3 && cat <&3"),
+           race("exec 3<\"$(echo @/.acl2.*)\" && echo opened"),
        held_at("fchmod"), "acl2", "options", 0, "", {{"acl2", secrets_line}},
        swapped + "test ! -s attack.out"},
       {"a mode its owner narrows during the run is kept",
@@ -369,9 +387,17 @@ TEST_F(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        race("ln -s @/victim nsf/evil && mv -T nsf/evil nsf/s", ""), swapped + "true", held_in("fstatfs", "@/nsf")),
        "nsl", "options", 255, refused("nsl"), {}, victim_kept},
   };
+  auto set_of = [&](const Case &c) { // see Privileged
+    bool mounts = !c.prefix.empty() && c.prefix[0] == "unshare";
+    return c.setup == coarse_fs ? "OnALoopDevice" : mounts ? "InAMountNamespace" : "NoMount";
+  };
   for (const auto &c : cases)
-    check(c);
+    if (GetParam() == set_of(c))
+      check(c);
 }
+
+INSTANTIATE_TEST_SUITE_P(, Privileged, testing::Values("NoMount", "InAMountNamespace", "OnALoopDevice"),
+                         [](const auto &info) { return info.param; });
 
 // A form submitted twice: whatever a reader or the other run sees is one
 // whole line, never an empty, partial or mixed one.
