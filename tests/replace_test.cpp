@@ -197,19 +197,27 @@ TEST_F(PrivateDev, DevicesAndOpenFilesAreWrittenInPlace) {
 
 // Another user, and a private mount namespace, need root to set up. The rows
 // run in a private mount namespace are a set of their own, and so are those
-// that mount an ext4 image there, each skipped where the machine lacks it.
-class Privileged : public Replace, public testing::WithParamInterface<std::string> {
+// that mount an ext4 image or a nosymfollow file system there, and those run
+// in a user namespace, each skipped where the machine lacks what it needs:
+// the set's name, a trial of it, and what it needs.
+const std::vector<std::vector<std::string>> privileged_sets = {
+    {"NoMount", "true", ""},
+    {"InAMountNamespace", "unshare -m true", "a private mount namespace (unshare -m)"},
+    {"OnALoopDevice", "truncate -s 2M probe && mkfs.ext4 -q -F probe && mkdir p && "
+     "unshare -m mount -o loop probe p; s=$?; rm -rf probe p; exit $s",
+     "mkfs.ext4 and a loop device to mount its image in a private mount namespace (mount -o loop)"},
+    {"OnANosymfollowMount", "mkdir p && unshare -m mount -t tmpfs -o nosymfollow p p; s=$?; rmdir p; exit $s",
+     "a nosymfollow mount (Linux 5.10) in a private mount namespace"},
+    {"InAUserNamespace", "unshare -U true", "a user namespace (unshare -U)"}};
+
+class Privileged : public Replace, public testing::WithParamInterface<std::vector<std::string>> {
 protected:
   void SetUp() override {
     Replace::SetUp();
     if (geteuid() != 0)
       GTEST_SKIP() << "needs root to run as another user and to bind-mount";
-    if (GetParam() != "NoMount" && !machine_gives("unshare -m true"))
-      GTEST_SKIP() << "needs a private mount namespace (unshare -m), refused here";
-    if (GetParam() == "OnALoopDevice" &&
-        !machine_gives("truncate -s 2M probe && mkfs.ext4 -q -F probe && mkdir p && "
-                       "unshare -m mount -o loop probe p; s=$?; rm -rf probe p; exit $s"))
-      GTEST_SKIP() << "needs mkfs.ext4 and a loop device to mount its image (mount -o loop): none here";
+    if (!machine_gives(GetParam()[1]))
+      GTEST_SKIP() << "needs " << GetParam()[2] << ": refused here";
     // The other user needs a command and a folder it may reach.
     sh("chmod 755 . && chmod 644 user pass && cp '" + binary + "' cred_stow");
     binary = at("cred_stow");
@@ -387,17 +395,22 @@ TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
        race("ln -s @/victim nsf/evil && mv -T nsf/evil nsf/s", ""), swapped + "true", held_in("fstatfs", "@/nsf")),
        "nsl", "options", 255, refused("nsl"), {}, victim_kept},
   };
-  auto set_of = [&](const Case &c) { // see Privileged
+  auto set_of = [&](const Case &c) { // see privileged_sets
     bool mounts = !c.prefix.empty() && c.prefix[0] == "unshare";
-    return c.setup == coarse_fs ? "OnALoopDevice" : mounts ? "InAMountNamespace" : "NoMount";
+    bool user_ns = c.prefix.size() > 2 && c.prefix[2].find("unshare -U") != std::string::npos;
+    return c.setup == coarse_fs                                               ? "OnALoopDevice"
+           : mounts && c.prefix[4].find("nosymfollow") != std::string::npos ? "OnANosymfollowMount"
+           : mounts                                                          ? "InAMountNamespace"
+           : user_ns                                                         ? "InAUserNamespace"
+                                                                             : "NoMount";
   };
   for (const auto &c : cases)
-    if (GetParam() == set_of(c))
+    if (GetParam()[0] == set_of(c))
       check(c);
 }
 
-INSTANTIATE_TEST_SUITE_P(, Privileged, testing::Values("NoMount", "InAMountNamespace", "OnALoopDevice"),
-                         [](const auto &info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(, Privileged, testing::ValuesIn(privileged_sets),
+                         [](const auto &info) { return info.param[0]; });
 
 // A form submitted twice: whatever a reader or the other run sees is one
 // whole line, never an empty, partial or mixed one.
