@@ -33,14 +33,15 @@ int format_secrets_line(const char *path, const char *user,
     return 0;
   // A present password carries the line's newline; without one the line
   // brings its own. An empty password is written as the empty quoted word,
-  // which pppd reads back as the empty secret; left out, the line would
-  // hold no secret at all.
-  bool empty = password != nullptr && (*password == '\0' || strcmp(password, "\n") == 0);
+  // which pppd reads back as the empty secret only where something follows
+  // it: at the very end of the file its word reader finds no word at all.
+  // So it always ends its line, whatever the password file's end left.
+  const char *secret = password == nullptr                                      ? "\n"
+                       : *password == '\0' || strcmp(password, "\n") == 0 ? "\"\"\n"
+                                                                              : password;
   size_t len = 0;
   if (!append(line, size, &len, user != nullptr ? user : "") ||
-      !append(line, size, &len, separator) ||
-      !append(line, size, &len, empty ? "\"\"" : "") ||
-      !append(line, size, &len, password != nullptr ? password : "\n"))
+      !append(line, size, &len, separator) || !append(line, size, &len, secret))
     return too_long(path, line, size);
   return 0;
 }

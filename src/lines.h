@@ -9,7 +9,7 @@ constexpr size_t line_buffer_size = 1025;
 
 // Zero-fill line and format into it the secrets line for whichever of user
 // and password are present (a present password ends with its own newline,
-// and an empty one is written as "").
+// and an empty one is written as "" and a newline).
 // Returns 0, or -1 after printing a message naming path when the line does
 // not fit; line is then left empty.
 int format_secrets_line(const char *path, const char *user,
