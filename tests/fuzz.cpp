@@ -1,7 +1,9 @@
 // libFuzzer target: arbitrary bytes through the command's own reading,
 // extraction, escaping and line forming, with the properties that a fault
-// in any of them would break. The first two bytes say how many of the rest
-// form the user file; the others form the password file.
+// in any of them would break; each line is read back as pppd reads its
+// files, word by word, and must give back the values as they were typed.
+// The first two bytes say how many of the rest form the user file; the
+// others form the password file.
 #include "files.h"
 #include "lines.h"
 #include "values.h"
@@ -9,8 +11,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -64,10 +68,102 @@ static bool unescape(const char *text, bool password, std::string &out) {
   return true;
 }
 
+// Reads the next word of text from pos as pppd's getword does: blanks part
+// words and comments run from "#" to the line end, both outside quotes; a
+// backslash makes the next byte literal, or starts an escape (\a \b \f \n
+// \r \s \t, up to three octal digits, \x and up to two hex digits), and
+// before a newline joins two lines; quotes group and are dropped. At the
+// end of the file a word with nothing in it is no word.
+static bool pppd_word(const std::string &text, std::size_t &pos, std::string &word) {
+  auto next = [&]() -> int { return pos < text.size() ? static_cast<unsigned char>(text[pos++]) : EOF; };
+  auto octal = [](int c) { return c >= '0' && c <= '7'; };
+  int c = EOF, quoted = 0;
+  bool escape = false, comment = false;
+  word.clear();
+  // Blanks and comments before the word.
+  while ((c = next()) != EOF) {
+    if (c == '\n') {
+      comment = comment && escape; // only a backslash-newline goes on
+      escape = false;
+    } else if (comment) {
+      continue;
+    } else if (escape) {
+      break;
+    } else if (c == '\\') {
+      escape = true;
+    } else if (c == '#') {
+      comment = true;
+    } else if (!std::isspace(c)) {
+      break;
+    }
+  }
+  while (c != EOF) {
+    if (escape) {
+      escape = false;
+      int value = c;
+      bool read_on = true;
+      switch (c) {
+      case '\n': c = next(); continue;
+      case 'a': value = '\a'; break;
+      case 'b': value = '\b'; break;
+      case 'f': value = '\f'; break;
+      case 'n': value = '\n'; break;
+      case 'r': value = '\r'; break;
+      case 's': value = ' '; break;
+      case 't': value = '\t'; break;
+      case 'x':
+        value = 0;
+        c = next();
+        for (int n = 0; n < 2 && std::isxdigit(c); ++n, c = next())
+          value = value * 16 + (std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10);
+        read_on = false;
+        break;
+      default:
+        if (octal(c)) {
+          value = 0;
+          for (int n = 0; n < 3 && octal(c); ++n, c = next())
+            value = value * 8 + (c - '0');
+          read_on = false;
+        }
+      }
+      word += static_cast<char>(value);
+      if (read_on)
+        c = next();
+      continue;
+    }
+    if (c == '\\') {
+      escape = true;
+    } else if (quoted != 0 && c == quoted) {
+      quoted = 0;
+    } else if (quoted == 0 && (c == '"' || c == '\'')) {
+      quoted = c;
+    } else if (quoted == 0 && (std::isspace(c) || c == '#')) {
+      --pos; // left for the next word
+      return true;
+    } else {
+      word += static_cast<char>(c);
+    }
+    c = next();
+  }
+  return !word.empty();
+}
+
+static std::vector<std::string> pppd_words(const std::string &text) {
+  std::vector<std::string> words;
+  std::size_t pos = 0;
+  for (std::string word; pppd_word(text, pos, word);)
+    words.push_back(word);
+  return words;
+}
+
 // Returns false when the value was refused, which stops the command's run.
-static bool escape_and_check(char *value, bool password, char *buffer, std::size_t size) {
+// typed receives the value as the user typed it, without the password's
+// final newline.
+static bool escape_and_check(char *value, bool password, char *buffer, std::size_t size,
+                             std::string &typed) {
   const char *end = buffer + size;
   std::string original = value != nullptr ? value : "";
+  typed = password && !original.empty() ? original.substr(0, original.size() - 1) : original;
   std::size_t escaped_size = 0;
   for (char c : original)
     escaped_size += special(c) ? 2 : word_break(c) ? 4 : 1;
@@ -90,14 +186,20 @@ static bool escape_and_check(char *value, bool password, char *buffer, std::size
   return true;
 }
 
-static void check_line(int status, const std::string &expected, const char *line,
-                       std::size_t size) {
-  const char *newline = std::strchr(line, '\n');
-  if (expected.size() < size)
-    require(status == 0 && expected == line && (newline == nullptr || newline[1] == '\0'),
-            "line formed as expected, with no line end but its last");
-  else
+// A line of length characters is refused, and left empty, only when it and
+// its terminator do not fit; otherwise it is one whole line (or nothing,
+// when it has no words) whose words pppd reads back as words.
+static void check_line(int status, std::size_t length, const std::vector<std::string> &words,
+                       const char *line, std::size_t size) {
+  if (length >= size) {
     require(status == -1 && line[0] == '\0', "over-long line refused");
+    return;
+  }
+  const char *newline = std::strchr(line, '\n');
+  require(status == 0 && std::strlen(line) == length &&
+              (length == 0 || (newline != nullptr && newline[1] == '\0')),
+          "one whole line, with no line end but its last");
+  require(pppd_words(line) == words, "pppd reads back the values typed");
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -128,26 +230,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   require(password == nullptr || *password == '\0' ||
               password[std::strlen(password) - 1] == '\n',
           "a non-empty password ends with a newline");
-  bool user_escaped = escape_and_check(user, false, user_buffer, sizeof user_buffer);
-  if (!escape_and_check(password, true, password_buffer, sizeof password_buffer) || !user_escaped)
+  // As the command does, values pppd could not use as typed stop here.
+  if (check_value(user, false, "user") != 0 || check_value(password, true, "password") != 0)
+    return 0;
+  std::string typed_user, typed_password;
+  bool user_escaped = escape_and_check(user, false, user_buffer, sizeof user_buffer, typed_user);
+  if (!escape_and_check(password, true, password_buffer, sizeof password_buffer, typed_password) ||
+      !user_escaped)
     return 0;
 
   char line[line_buffer_size];
-  const std::string sep = "     *       ";
-  std::string expected, secret = password != nullptr ? password : "";
-  if (secret.empty() || secret == "\n")
-    secret = "\"\"" + secret; // pppd's empty word
-  if (user != nullptr && password != nullptr)
-    expected = user + sep + secret;
-  else if (user != nullptr)
-    expected = user + sep + "\n";
-  else if (password != nullptr)
-    expected = sep + secret;
+  std::vector<std::string> words;
+  std::size_t length = 0;
+  if (user != nullptr || password != nullptr) {
+    // The user name, the server "*" and the password, each present one a
+    // word; an empty password is the empty word "" on its own line end.
+    if (user != nullptr)
+      words.push_back(typed_user);
+    words.push_back("*");
+    if (password != nullptr)
+      words.push_back(typed_password);
+    length = (user != nullptr ? std::strlen(user) : 0) + std::strlen("     *       ") +
+             (password == nullptr ? 1 : typed_password.empty() ? 3 : std::strlen(password));
+  }
   int status = format_secrets_line("secrets", user, password, line, sizeof line);
-  check_line(status, expected, line, sizeof line);
+  check_line(status, length, words, line, sizeof line);
 
-  expected = user != nullptr ? "name " + std::string(user) + "\n" : "";
+  words.clear();
+  length = 0;
+  if (user != nullptr) {
+    words = {"name", typed_user};
+    length = std::strlen("name \n") + std::strlen(user);
+  }
   status = format_options_line("options", user, line, sizeof line);
-  check_line(status, expected, line, sizeof line);
+  check_line(status, length, words, line, sizeof line);
   return 0;
 }
