@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Times the file is sought and decided on again when the name changed under
@@ -73,11 +74,14 @@ static size_t write_all(int fd, const char *data, size_t len) {
   return done;
 }
 
-// Whether an fsync or fdatasync that returned result left nothing unsaved.
-// Pipes, terminals, devices and some file systems cannot be synced; that
-// loses nothing, so only a real failure of the sync counts.
-static bool synced(int result) {
-  return result == 0 || errno == EINVAL || errno == EROFS || errno == EOPNOTSUPP; // = ENOTSUP
+// Whether fd, whose fsync just failed, is what cannot be synced by its
+// nature (a pipe, a terminal, a device: EINVAL), which loses nothing. A
+// regular file or a folder that fails its sync, with EROFS too (an ext4 that
+// took an error and turned read-only), may have lost what was written.
+static bool cannot_be_synced(int fd) {
+  struct stat st {};
+  return errno == EINVAL && fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) &&
+         !S_ISDIR(st.st_mode);
 }
 
 // What became of one attempt to replace a file: replaced by the new file,
@@ -117,9 +121,11 @@ static Outcome replace(Target *target, Temp *temp, const char *line,
       return Outcome::in_place;
     if (!target_unchanged(target))
       return Outcome::changed;
-    return synced(fdatasync(target->file)) && synced(fsync(target->dir))
-               ? Outcome::kept
-               : Outcome::write_failed;
+    if (fdatasync(target->file) == 0 && fsync(target->dir) == 0)
+      return Outcome::kept;
+    // A file system that took an error and turned read-only: open would
+    // refuse the file now, so open says so.
+    return errno == EROFS ? Outcome::in_place : Outcome::write_failed;
   }
   bool exists = target->file >= 0;
   // A file with other names keeps its inode, so that they all see the line.
@@ -133,7 +139,7 @@ static Outcome replace(Target *target, Temp *temp, const char *line,
            : temp->made           ? Outcome::write_failed
                                   : Outcome::open_failed;
   *written = write_all(temp->fd, line, len);
-  if (*written != len || !synced(fsync(temp->fd)))
+  if (*written != len || fsync(temp->fd) != 0)
     return Outcome::write_failed;
   // What was decided holds only for the file that was there when it was
   // decided.
@@ -157,7 +163,7 @@ static Outcome replace(Target *target, Temp *temp, const char *line,
   int closed = close(temp->fd);
   temp->fd = -1;
   // The rename is durable only once the directory is synced.
-  return closed == 0 && synced(fsync(target->dir)) ? Outcome::replaced : Outcome::unsynced;
+  return closed == 0 && fsync(target->dir) == 0 ? Outcome::replaced : Outcome::unsynced;
 }
 
 static void report_open_failure(const char *file_word, const char *path) {
@@ -181,7 +187,7 @@ static int write_in_place(const char *path, const char *line, size_t len,
     return -1;
   }
   size_t written = write_all(fd, line, len);
-  bool saved = written == len && synced(fsync(fd));
+  bool saved = written == len && (fsync(fd) == 0 || cannot_be_synced(fd));
   // The file is closed whatever the write did; a close that fails has lost
   // data as surely as a short write.
   int closed = close(fd);

@@ -223,6 +223,22 @@ static bool links_refused(int base, const char *path) {
   return fd < 0 && errno != ENOENT;
 }
 
+// Whether the kernel follows the links of the whole path, which counts
+// those inside its folders too, and the path still leads to the link seen
+// afterwards: an answer about a path that leads elsewhere by now, as when a
+// folder on it was renamed meanwhile, says nothing about that link.
+static bool path_follows_to(const char *path, const struct stat *link) {
+  if (links_refused(AT_FDCWD, path))
+    return false;
+  int fd = openat(AT_FDCWD, path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  struct stat st {};
+  bool same = fstat(fd, &st) == 0 && same_file(&st, link);
+  close(fd);
+  return same;
+}
+
 // Lets go of a target that is to be written in place instead.
 static bool write_in_place_instead(Target *target) {
   release_target(target);
@@ -247,12 +263,12 @@ bool find_target(const char *path, Target *target) {
     // A link is relative to its own directory, and a dangling one names the
     // file to create; the new file is made beside the file the links lead
     // to, so that the links stay links. The kernel is asked about each link
-    // before it is followed, since one may have been put there since the
-    // last question; the first time about the whole path, so that the links
-    // inside its folders count too.
+    // through the folder it is then followed through, since one may have
+    // been put there since the last question; the first time also about the
+    // whole path, so that the links inside its folders count too.
     char link[path_buffer_size];
-    if (links_refused(hop == 0 ? AT_FDCWD : target->dir, hop == 0 ? path : target->name) ||
-        hop == max_link_hops ||
+    if (links_refused(target->dir, target->name) ||
+        (hop == 0 && !path_follows_to(path, &st)) || hop == max_link_hops ||
         !trusted_owner(target->dir, st.st_uid) ||
         !read_link(target, &st, link, sizeof link) ||
         !enter(target->dir, link, target))
@@ -319,12 +335,32 @@ static bool open_for_writing(Target *target) {
   return true;
 }
 
+// Whether the kernel's access check sees the caller as open does. It goes
+// by the real ids, with a real root's permitted capabilities and nobody
+// else's, where open goes by the effective ids and capabilities. (Where the
+// kernel lacks faccessat2, the C libraries' own check by the effective ids
+// is looser than open's: glibc lets an effective root write an immutable
+// file.) Capabilities it cannot read are taken to differ.
+static bool access_check_as_open() {
+  uid_t uid = getuid();
+  if (uid != geteuid() || getgid() != getegid())
+    return false;
+  // capget as <linux/capability.h> has it: version 3 for this process (0),
+  // then the effective, permitted and inheritable sets of capabilities 0-31
+  // and of 32-63.
+  uint32_t header[2] = {0x20080522, 0};
+  uint32_t sets[2][3] = {};
+  if (syscall(SYS_capget, header, sets) != 0)
+    return false;
+  return sets[0][0] == (uid == 0 ? sets[0][1] : 0) && sets[1][0] == (uid == 0 ? sets[1][1] : 0);
+}
+
 bool may_keep(Target *target) {
-  // A caller whose real ids are not its effective ones gets the write check:
-  // faccessat goes by the real ids, and where the kernel lacks faccessat2,
-  // the C libraries' own check by the effective ones is looser than open's
-  // (glibc lets an effective root write an immutable file).
-  if (getuid() != geteuid() || getgid() != getegid())
+  // A caller whose ids or capabilities differ from what the access check
+  // sees gets the write check instead, which open makes as for any write: a
+  // set-id wrapper, a daemon that switched its effective user, a user given
+  // CAP_DAC_OVERRIDE, a root whose capabilities are not all effective.
+  if (!access_check_as_open())
     return open_for_writing(target);
   // Any other caller gets the kernel's access check, which opens nothing:
   // the checks of inode_permission (mode, ACL, a read-only file system, an
@@ -339,6 +375,29 @@ bool may_keep(Target *target) {
   if (syscall(SYS_faccessat, target->dir, target->name, W_OK) != 0)
     return (errno == ENOSYS || errno == EPERM) && open_for_writing(target);
   return !has_inode_flag(target->file, fs_append_fl);
+}
+
+// Whether the file at target's name is a mount point, as a file bind-mounted
+// onto another is: its name can neither be renamed over nor removed, so no
+// new file is made for it. statx says so from Linux 5.8; before, a mount id
+// differing from the folder's does, which the kernel gives with a file
+// handle where the file system can make one (most can, UBIFS cannot), and
+// otherwise the rename fails with EBUSY and the new file is removed.
+static bool mount_point(const Target *target) {
+  constexpr uint64_t statx_attr_mount_root = 0x2000;
+  uint64_t stx[32] = {}; // struct statx: attributes at [1], their mask at [7]
+  if (syscall(SYS_statx, target->dir, target->name, AT_SYMLINK_NOFOLLOW, 0, stx) == 0 &&
+      (stx[7] & statx_attr_mount_root) != 0)
+    return (stx[1] & statx_attr_mount_root) != 0;
+  // With no room for the handle the kernel answers EOVERFLOW, but gives the
+  // mount id.
+  uint32_t handle[2] = {0, 0}; // its size, then its type
+  int file_mount = -1;
+  int dir_mount = -1;
+  syscall(SYS_name_to_handle_at, target->dir, target->name, handle, &file_mount, 0);
+  handle[0] = 0;
+  syscall(SYS_name_to_handle_at, target->dir, "", handle, &dir_mount, AT_EMPTY_PATH);
+  return file_mount != dir_mount;
 }
 
 // Whether the kernel lets the caller rename over the file's name: renaming a
@@ -357,7 +416,7 @@ bool may_replace(Target *target) {
     return true;
   return !may_be_unmapped(target->old.st_uid, overflow_uid_file, uid_map_file) &&
          !may_be_unmapped(target->old.st_gid, overflow_gid_file, gid_map_file) &&
-         open_for_writing(target) && may_rename_over(target);
+         !mount_point(target) && open_for_writing(target) && may_rename_over(target);
 }
 
 int release_target(Target *target) {
