@@ -74,14 +74,14 @@ static size_t write_all(int fd, const char *data, size_t len) {
   return done;
 }
 
-// Whether fd, whose fsync just failed, is what cannot be synced by its
-// nature (a pipe, a terminal, a device: EINVAL), which loses nothing. A
-// regular file or a folder that fails its sync, with EROFS too (an ext4 that
-// took an error and turned read-only), may have lost what was written.
+// Whether fd, written in place, whose fsync just failed, is what cannot be
+// synced by its nature (a pipe, a terminal, a device, a file in /proc:
+// EINVAL), which loses nothing. A file on a disk that fails its sync, with
+// EROFS too (an ext4 that took an error and turned read-only), may have lost
+// what was written.
 static bool cannot_be_synced(int fd) {
   struct stat st {};
-  return errno == EINVAL && fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) &&
-         !S_ISDIR(st.st_mode);
+  return errno == EINVAL && fstat(fd, &st) == 0 && (!S_ISREG(st.st_mode) || may_be_proc(fd));
 }
 
 // What became of one attempt to replace a file: replaced by the new file,

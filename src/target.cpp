@@ -55,6 +55,11 @@ constexpr int fs_append_fl = 0x20;
 // it was. So nothing in /proc is replaced.
 constexpr unsigned long proc_super_magic = 0x9fa0;
 
+bool may_be_proc(int fd) {
+  struct statfs fs {};
+  return fstatfs(fd, &fs) != 0 || static_cast<unsigned long>(fs.f_type) == proc_super_magic;
+}
+
 static bool same_file(const struct stat *a, const struct stat *b) {
   return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
 }
@@ -169,8 +174,7 @@ static bool enter(int base, const char *path, Target *target) {
     close(target->dir);
   target->dir = fd;
   memcpy(target->name, name, name_len + 1);
-  struct statfs fs {};
-  return fstatfs(fd, &fs) == 0 && static_cast<unsigned long>(fs.f_type) != proc_super_magic;
+  return !may_be_proc(fd);
 }
 
 // Reads the link at target's name into link, provided it is still the link

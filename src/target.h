@@ -49,6 +49,9 @@ bool may_keep(Target *target);
 // (an overlay's copy-up changes them).
 bool may_replace(Target *target);
 
+// Whether fd lies in /proc, or its file system cannot be told.
+bool may_be_proc(int fd);
+
 // Closes what target holds. Returns 0, or -1 when a close failed.
 int release_target(Target *target);
 

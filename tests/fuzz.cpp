@@ -100,35 +100,24 @@ static bool pppd_word(const std::string &text, std::size_t &pos, std::string &wo
   while (c != EOF) {
     if (escape) {
       escape = false;
-      int value = c;
-      bool read_on = true;
-      switch (c) {
-      case '\n': c = next(); continue;
-      case 'a': value = '\a'; break;
-      case 'b': value = '\b'; break;
-      case 'f': value = '\f'; break;
-      case 'n': value = '\n'; break;
-      case 'r': value = '\r'; break;
-      case 's': value = ' '; break;
-      case 't': value = '\t'; break;
-      case 'x':
-        value = 0;
+      if (c == '\n') {
         c = next();
-        for (int n = 0; n < 2 && std::isxdigit(c); ++n, c = next())
-          value = value * 16 + (std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10);
-        read_on = false;
-        break;
-      default:
-        if (octal(c)) {
-          value = 0;
-          for (int n = 0; n < 3 && octal(c); ++n, c = next())
-            value = value * 8 + (c - '0');
-          read_on = false;
-        }
+        continue;
+      }
+      static const std::string named = "a\ab\bf\fn\nr\rs t\t"; // each letter, then its byte
+      std::size_t letter = named.find(static_cast<char>(c));
+      int value = letter != std::string::npos && letter % 2 == 0 ? named[letter + 1] : c;
+      bool hex = c == 'x';
+      if (hex || octal(c)) {
+        if (hex)
+          c = next();
+        value = 0;
+        for (int n = 0; n < (hex ? 2 : 3) && (hex ? std::isxdigit(c) : octal(c)); ++n, c = next())
+          value = value * (hex ? 16 : 8) + (std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10);
+      } else {
+        c = next();
       }
       word += static_cast<char>(value);
-      if (read_on)
-        c = next();
       continue;
     }
     if (c == '\\') {

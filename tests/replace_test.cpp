@@ -226,6 +226,8 @@ TEST_F(PrivateDev, DevicesAndOpenFilesAreWrittenInPlace) {
        255, full + "18 bytes to write, but 0 bytes written.\n", {}, "test ! -e options"},
       {"full disk under the options file", "true", in_private_dev("exec \"$@\""), "secrets", "/dev/full",
        255, full + "8 bytes to write, but 0 bytes written.\n", {{"secrets", secrets_line}}, ""},
+      {"a file in /proc, which has no sync", "true", in_private_dev("unshare -u \"$@\""), "secrets",
+       "/proc/sys/kernel/hostname", 0, "", {{"secrets", secrets_line}}, ""},
   };
   for (const auto &c : cases)
     check(c);
@@ -680,7 +682,7 @@ TEST_F(Faults, EachFailureReportedWithTheOldFileKept) {
   }
   // Where its sync fails as on a file system that turned read-only, open
   // decides, as it would have.
-  r = run(normal, traced("fdatasync", "error=EROFS", "1", {"-e", "trace=fdatasync,openat"}));
+  r = run(normal, traced("fdatasync", "error=EROFS", "1", {"-e", "trace=fdatasync,open,openat"}));
   EXPECT_NE(r.err.find("O_TRUNC"), std::string::npos) << r.err;
   // A file written in place is synced too, and EROFS is a failure there too.
   put("linked/secrets", old);
