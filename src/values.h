@@ -14,9 +14,9 @@ constexpr size_t value_buffer_size = 513;
 // value's own, smaller buffer is what bounds an escaped value.
 constexpr size_t escape_scratch_size = 1025;
 
-// The longest value the PPP daemon uses whole: it keeps a name, and sends or
-// hashes a secret, in 256 bytes with the terminator. Counted before escaping,
-// since the daemon reads the escapes back.
+// The longest value the PPP daemon uses whole: it keeps a name in 256 bytes
+// with the terminator, and PAP carries a password's length in one byte.
+// Counted before escaping, since the daemon reads the escapes back.
 constexpr size_t max_value_length = 255;
 
 // The characters that get a backslash before them, ending with 0.
