@@ -36,15 +36,16 @@ bool target_unchanged(const Target *target);
 
 // Whether the kernel would let the caller write the file found, for one that
 // already holds its line and is left as it is. Nothing is opened for writing
-// where the caller's real and effective ids are the same, since on an overlay
-// that alone copies the file up into the upper layer; otherwise the file is,
-// as for may_replace.
+// where the kernel's access check sees the caller's ids and capabilities as
+// open does, since on an overlay that alone copies the file up into the
+// upper layer; otherwise the file is, as for may_replace.
 bool may_keep(Target *target);
 
 // Whether the file found may be replaced by a new one in its folder: the
 // folder is neither append-only nor immutable; and for a file there, its
-// owner and group are ids that the caller's user namespace maps, and the
-// kernel lets the caller open it for writing and rename over its name.
+// owner and group are ids that the caller's user namespace maps, it is no
+// mount point, and the kernel lets the caller open it for writing and rename
+// over its name.
 // target then holds it open for writing, with the times that open left it
 // (an overlay's copy-up changes them).
 bool may_replace(Target *target);
