@@ -3,7 +3,6 @@
 // process is killed at any point (strace injects the failure or the kill).
 #include "command.h"
 
-#include <algorithm>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -84,11 +83,13 @@ protected:
     std::string words = c.setup + " " + c.check;
     for (const auto &w : c.prefix)
       words += " " + w;
+    bool lacks = false;
     for (const char *tool : {"strace", "setfacl", "chattr"})
-      if (words.find(tool) != std::string::npos && !refusal(std::string("command -v ") + tool).empty())
+      if (words.find(tool) != std::string::npos && !refusal(std::string("command -v ") + tool).empty()) {
         lacking.insert(tool);
-    return std::any_of(lacking.begin(), lacking.end(),
-                       [&](const std::string &tool) { return words.find(tool) != std::string::npos; });
+        lacks = true;
+      }
+    return lacks;
   }
   void skipped() {
     std::string tools;
