@@ -177,11 +177,30 @@ static void report_write_failure(const char *path, size_t len, size_t written) {
            static_cast<int>(len), static_cast<int>(written));
 }
 
+// The name of a file that open created is on disk only once its folder is
+// synced. Where the folder cannot be opened (a caller that may not list it)
+// no call syncs it that reports a failure on every kernel, so the file's own
+// sync is all there is.
+static bool folder_synced(const char *path) {
+  int dir = open_folder_of(AT_FDCWD, path);
+  if (dir < 0)
+    return true;
+  bool synced = fsync(dir) == 0;
+  return close(dir) == 0 && synced;
+}
+
 // Truncates the file and writes it where it is, for what cannot be
 // replaced; the old content is lost if this fails, as it always was.
 static int write_in_place(const char *path, const char *line, size_t len,
                           const char *file_word, mode_t create_mode) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, create_mode);
+  // O_EXCL tells whether open creates the file: it opens nothing that is
+  // there already, a link included, which the second open then follows
+  // under the kernel's own rules.
+  const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
+  int fd = open(path, flags | O_EXCL, create_mode);
+  bool created = fd >= 0;
+  if (!created && errno == EEXIST)
+    fd = open(path, flags | O_TRUNC, create_mode);
   if (fd < 0) {
     report_open_failure(file_word, path);
     return -1;
@@ -191,7 +210,7 @@ static int write_in_place(const char *path, const char *line, size_t len,
   // The file is closed whatever the write did; a close that fails has lost
   // data as surely as a short write.
   int closed = close(fd);
-  if (!saved || closed != 0) {
+  if (!saved || closed != 0 || (created && !folder_synced(path))) {
     report_write_failure(path, len, written);
     return -1;
   }

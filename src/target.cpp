@@ -10,6 +10,8 @@
 // under the kernel's own rules.
 #include "target.h"
 
+#include "caller.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
@@ -23,16 +25,6 @@
 // Room for a path or a link's text that the kernel accepts, with its
 // terminator.
 constexpr size_t path_buffer_size = PATH_MAX;
-
-// Where the kernel tells which id it shows for one that the caller's user
-// namespace does not map, and which ids that namespace maps; room for the
-// one line that maps every id, with its terminator, and for an overflow id.
-static const char overflow_uid_file[] = "/proc/sys/kernel/overflowuid";
-static const char overflow_gid_file[] = "/proc/sys/kernel/overflowgid";
-static const char uid_map_file[] = "/proc/self/uid_map";
-static const char gid_map_file[] = "/proc/self/gid_map";
-constexpr size_t proc_buffer_size = 64;
-constexpr uint64_t default_overflow_id = 65534;
 
 // Links followed by hand at the end of the path before giving up, as many
 // as the kernel follows in a whole path. The links within the folders of a
@@ -53,12 +45,25 @@ constexpr int fs_append_fl = 0x20;
 // to one) names a file that is open already, not a place in a directory:
 // renaming a new file over the name it shows would leave the open file as
 // it was. So nothing in /proc is replaced.
-constexpr unsigned long proc_super_magic = 0x9fa0;
+constexpr uint32_t proc_super_magic = 0x9fa0;
 
-bool may_be_proc(int fd) {
+// File systems that may show other owners or modes than they keep, as
+// <linux/magic.h> numbers them: FUSE (bindfs shows what it is told to,
+// exfat-fuse what its mount options say), NFS (the server maps ids: root
+// squashed, an NFSv4 name it cannot map shown as nobody), SMB (the mount
+// options' owner and modes) and 9p (QEMU's mapped security model). What
+// fstat shows there, given to a new file, may make the file that is kept
+// readable by others or someone else's; open writes it as it is kept.
+static const uint32_t mapping_fs_magic[] = {0x65735546, 0x6969, 0xff534d42, 0xfe534d42,
+                                            0x517b, 0x01021997};
+
+// fd's file system, taken to be /proc where it cannot be told.
+static uint32_t fs_magic(int fd) {
   struct statfs fs {};
-  return fstatfs(fd, &fs) != 0 || static_cast<unsigned long>(fs.f_type) == proc_super_magic;
+  return fstatfs(fd, &fs) != 0 ? proc_super_magic : static_cast<uint32_t>(fs.f_type);
 }
+
+bool may_be_proc(int fd) { return fs_magic(fd) == proc_super_magic; }
 
 static bool same_file(const struct stat *a, const struct stat *b) {
   return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
@@ -72,81 +77,31 @@ static bool shared_sticky(const struct stat *dir) {
          (dir->st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-// Reads the small /proc file at path whole into text, as a string; false
-// when it cannot be read or does not fit.
-static bool read_proc(const char *path, char *text, size_t size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  ssize_t n = read(fd, text, size);
-  close(fd);
-  if (n < 0 || static_cast<size_t>(n) >= size)
-    return false;
-  text[n] = '\0';
-  return true;
-}
-
-// Reads the decimal number after any blanks at *at, and moves *at past it;
-// false when there is none, or it has more digits than an id has (10).
-// strtoul would draw musl's whole scanning code into a static command.
-static bool next_number(const char **at, uint64_t *value) {
-  const char *p = *at;
-  while (*p == ' ' || *p == '\t')
-    ++p;
-  const char *digits = p;
-  uint64_t v = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (p - digits == 10)
-      return false;
-    v = v * 10 + static_cast<uint64_t>(*p - '0');
-  }
-  *at = p;
-  *value = v;
-  return p != digits;
-}
-
-// Whether id, an owner or group as fstat shows it, may stand for one that
-// the caller's user namespace does not map: the kernel shows every such id
-// as its overflow id (65534 unless set otherwise, which is taken where /proc
-// cannot be read), so that a new file given it would truly belong to that
-// id, such as a container's own nobody, and an owner compared with it may
-// be someone else. Only the initial namespace maps every id, so that its
-// overflow id is the real one. Root's id, as the common run has it, is the
-// namespace's own root (no system makes 0 the overflow id), so nothing is
-// read for it.
-static bool may_be_unmapped(uint64_t id, const char *overflow_file, const char *map_file) {
-  if (id == 0)
-    return false;
-  char text[proc_buffer_size];
-  const char *at = text;
-  uint64_t overflow = default_overflow_id;
-  if (read_proc(overflow_file, text, sizeof text) && !next_number(&at, &overflow))
-    return true;
-  if (id != overflow)
-    return false;
-  if (!read_proc(map_file, text, sizeof text))
-    return true;
-  // One line, "0 0 4294967295": every id from 0 on, onto itself.
-  const uint64_t whole_map[] = {0, 0, 4294967295U};
-  at = text;
-  for (uint64_t field : whole_map) {
-    uint64_t value = 0;
-    if (!next_number(&at, &value) || value != field)
-      return true;
-  }
-  return strcmp(at, "\n") != 0;
-}
-
 // Whether something owned by uid, in dir, may be trusted in the kernel's
 // sense: anywhere but in a shared sticky directory, or when the caller or
-// the directory's owner owns it. The kernel compares the real ids; an id
-// that may stand for any unmapped one tells nothing.
+// the directory's owner owns it. The kernel compares the filesystem ids,
+// which after exec are the effective ids; an id that may stand for any
+// unmapped one tells nothing.
 static bool trusted_owner(int dir, uid_t uid) {
   struct stat st {};
   if (fstat(dir, &st) != 0)
     return false;
   return !shared_sticky(&st) || ((uid == geteuid() || uid == st.st_uid) &&
-                                 !may_be_unmapped(uid, overflow_uid_file, uid_map_file));
+                                 !may_be_unmapped(uid, false));
+}
+
+int open_folder_of(int base, const char *path) {
+  const char *slash = strrchr(path, '/');
+  char dir[path_buffer_size] = ".";
+  if (slash != nullptr) {
+    // "/name" lies in "/" itself.
+    size_t dir_len = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (dir_len >= sizeof dir)
+      return -1;
+    memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+  }
+  return openat(base, dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 // Opens the directory part of path, relative to base, as target's directory
@@ -158,23 +113,18 @@ static bool enter(int base, const char *path, Target *target) {
   size_t name_len = strlen(name);
   if (name_len == 0 || name_len >= sizeof target->name)
     return false;
-  char dir[path_buffer_size] = ".";
-  if (slash != nullptr) {
-    // "/name" lies in "/" itself.
-    size_t dir_len = slash == path ? 1 : static_cast<size_t>(slash - path);
-    if (dir_len >= sizeof dir)
-      return false;
-    memcpy(dir, path, dir_len);
-    dir[dir_len] = '\0';
-  }
-  int fd = openat(base, dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open_folder_of(base, path);
   if (fd < 0)
     return false;
   if (target->dir >= 0)
     close(target->dir);
   target->dir = fd;
   memcpy(target->name, name, name_len + 1);
-  return !may_be_proc(fd);
+  uint32_t type = fs_magic(fd);
+  target->shows_other_access = false;
+  for (uint32_t magic : mapping_fs_magic)
+    target->shows_other_access |= type == magic;
+  return type != proc_super_magic;
 }
 
 // Reads the link at target's name into link, provided it is still the link
@@ -339,32 +289,14 @@ static bool open_for_writing(Target *target) {
   return true;
 }
 
-// Whether the kernel's access check sees the caller as open does. It goes
-// by the real ids, with a real root's permitted capabilities and nobody
-// else's, where open goes by the effective ids and capabilities. (Where the
-// kernel lacks faccessat2, the C libraries' own check by the effective ids
-// is looser than open's: glibc lets an effective root write an immutable
-// file.) Capabilities it cannot read are taken to differ.
-static bool access_check_as_open() {
-  uid_t uid = getuid();
-  if (uid != geteuid() || getgid() != getegid())
-    return false;
-  // capget as <linux/capability.h> has it: version 3 for this process (0),
-  // then the effective, permitted and inheritable sets of capabilities 0-31
-  // and of 32-63.
-  uint32_t header[2] = {0x20080522, 0};
-  uint32_t sets[2][3] = {};
-  if (syscall(SYS_capget, header, sets) != 0)
-    return false;
-  return sets[0][0] == (uid == 0 ? sets[0][1] : 0) && sets[1][0] == (uid == 0 ? sets[1][1] : 0);
-}
-
 bool may_keep(Target *target) {
   // A caller whose ids or capabilities differ from what the access check
   // sees gets the write check instead, which open makes as for any write: a
   // set-id wrapper, a daemon that switched its effective user, a user given
-  // CAP_DAC_OVERRIDE, a root whose capabilities are not all effective.
-  if (!access_check_as_open())
+  // CAP_DAC_OVERRIDE, a root whose capabilities are not all effective. So
+  // does a file whose file system checks an open itself: a FUSE server
+  // without an access call of its own has every access check pass.
+  if (target->shows_other_access || !access_check_as_open())
     return open_for_writing(target);
   // Any other caller gets the kernel's access check, which opens nothing:
   // the checks of inode_permission (mode, ACL, a read-only file system, an
@@ -418,8 +350,8 @@ bool may_replace(Target *target) {
     return false;
   if (target->file < 0)
     return true;
-  return !may_be_unmapped(target->old.st_uid, overflow_uid_file, uid_map_file) &&
-         !may_be_unmapped(target->old.st_gid, overflow_gid_file, gid_map_file) &&
+  return !target->shows_other_access && !may_be_unmapped(target->old.st_uid, false) &&
+         !may_be_unmapped(target->old.st_gid, true) &&
          !mount_point(target) && open_for_writing(target) && may_rename_over(target);
 }
 

@@ -21,6 +21,8 @@ struct Target {
   int writable = -1;           // the same file open for writing, once the
                                // kernel's write check was made
   struct stat old;             // that file's status
+  bool shows_other_access = false; // whether the directory's file system may
+                                   // show other owners or modes than it keeps
 };
 
 // Follows path to the file it finally names and decides, about that very
@@ -37,18 +39,23 @@ bool target_unchanged(const Target *target);
 // Whether the kernel would let the caller write the file found, for one that
 // already holds its line and is left as it is. Nothing is opened for writing
 // where the kernel's access check sees the caller's ids and capabilities as
-// open does, since on an overlay that alone copies the file up into the
-// upper layer; otherwise the file is, as for may_replace.
+// open does and the file system leaves the check to the kernel, since on an
+// overlay that alone copies the file up into the upper layer; otherwise the
+// file is, as for may_replace.
 bool may_keep(Target *target);
 
 // Whether the file found may be replaced by a new one in its folder: the
 // folder is neither append-only nor immutable; and for a file there, its
-// owner and group are ids that the caller's user namespace maps, it is no
-// mount point, and the kernel lets the caller open it for writing and rename
-// over its name.
+// file system shows the owner and mode it keeps, its owner and group are ids
+// that the caller's user namespace maps, it is no mount point, and the
+// kernel lets the caller open it for writing and rename over its name.
 // target then holds it open for writing, with the times that open left it
 // (an overlay's copy-up changes them).
 bool may_replace(Target *target);
+
+// Opens the directory that holds the last component of path, relative to
+// base, for reading and syncing. Returns its descriptor, or -1.
+int open_folder_of(int base, const char *path);
 
 // Whether fd lies in /proc, or its file system cannot be told.
 bool may_be_proc(int fd);

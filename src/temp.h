@@ -10,7 +10,8 @@
 #include <sys/types.h>
 
 // The old file's POSIX access ACL, as carried over: its entries take 8 bytes
-// each after a 4-byte header; this holds 64 named entries, and a longer one
+// each after a 4-byte header; this holds 64 entries in all, so 60 named ones
+// beside the owner's, the group's, the mask and others', and a longer one
 // makes the file be written in place.
 constexpr size_t acl_buffer_size = 4 + 8 * 64;
 
