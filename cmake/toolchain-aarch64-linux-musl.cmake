@@ -12,3 +12,8 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_CXX_COMPILER aarch64-linux-musl-gcc -nostdinc++)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
+# The wrapper brings no binutils, and CMake would take the host's, whose strip
+# cannot read the target's files: the target's are those the cross g++ brings.
+set(CMAKE_AR aarch64-linux-gnu-ar)
+set(CMAKE_RANLIB aarch64-linux-gnu-ranlib)
+set(CMAKE_STRIP aarch64-linux-gnu-strip)

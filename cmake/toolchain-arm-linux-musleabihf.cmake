@@ -16,3 +16,8 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_CXX_COMPILER arm-linux-musleabihf-gcc -nostdinc++)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+# The wrapper brings no binutils, and CMake would take the host's, whose strip
+# cannot read the target's files: the target's are those the cross g++ brings.
+set(CMAKE_AR arm-linux-gnueabihf-ar)
+set(CMAKE_RANLIB arm-linux-gnueabihf-ranlib)
+set(CMAKE_STRIP arm-linux-gnueabihf-strip)

@@ -13,3 +13,8 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
 set(CMAKE_CXX_COMPILER mipsel-linux-musl-gcc -nostdinc++)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel)
+# The wrapper brings no binutils, and CMake would take the host's, whose strip
+# cannot read the target's files: the target's are those the cross g++ brings.
+set(CMAKE_AR mipsel-linux-gnu-ar)
+set(CMAKE_RANLIB mipsel-linux-gnu-ranlib)
+set(CMAKE_STRIP mipsel-linux-gnu-strip)
