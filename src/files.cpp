@@ -195,7 +195,9 @@ static int write_in_place(const char *path, const char *line, size_t len,
                           const char *file_word, mode_t create_mode) {
   // O_EXCL tells whether open creates the file: it opens nothing that is
   // there already, a link included, which the second open then follows
-  // under the kernel's own rules.
+  // under the kernel's own rules. A file that open creates at the end of a
+  // dangling link lies in a folder the path does not name, and that folder
+  // is left unsynced.
   const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
   int fd = open(path, flags | O_EXCL, create_mode);
   bool created = fd >= 0;
