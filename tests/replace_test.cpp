@@ -10,7 +10,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -608,27 +607,12 @@ protected:
     sh("mkdir -p linked && ln -sf linked/secrets secrets");
     put("linked/secrets", old);
     put("options", old);
-    give_acl("options");
+    // u:1:r, set as setfacl would but without it: the kernel's layout, a
+    // version, then each entry's tag, permissions and id, little-endian.
+    static const char acl[] = "\2\0\0\0\1\0\6\0\377\377\377\377\2\0\4\0\1\0\0\0\4\0\4\0\377\377\377\377"
+                              "\20\0\4\0\377\377\377\377\40\0\4\0\377\377\377\377";
+    ASSERT_EQ(setxattr(at("options").c_str(), "system.posix_acl_access", acl, sizeof acl - 1, 0), 0);
     inodes = {inode("secrets"), inode("options")};
-  }
-
-  // Gives file of mode 644 the access ACL u:1:r as setfacl would, set
-  // directly so that no tool is needed: the kernel's little-endian layout, a
-  // version, then each entry's tag, permissions and id (none for the owner,
-  // the group, the mask and others).
-  void give_acl(const std::string &file) const {
-    std::string acl;
-    auto le = [&](uint32_t v, int bytes) {
-      for (int i = 0; i < bytes; ++i)
-        acl += static_cast<char>(v >> (8 * i));
-    };
-    le(2, 4);
-    for (auto [tag, perm, id] : {std::tuple{1, 6, -1}, {2, 4, 1}, {4, 4, -1}, {0x10, 4, -1}, {0x20, 4, -1}}) {
-      le(tag, 2);
-      le(perm, 2);
-      le(static_cast<uint32_t>(id), 4);
-    }
-    ASSERT_EQ(setxattr(at(file).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0) << file;
   }
 
   std::string inode(const std::string &file) const {
