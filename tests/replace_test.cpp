@@ -97,12 +97,12 @@ protected:
   void skipped() {
     std::string tools;
     for (const auto &tool : lacking)
-      tools += " " + tool;
+      tools += (tools.empty() ? "" : " or ") + tool;
     if (tools.empty())
       return;
     if (rows_run == 0)
-      GTEST_SKIP() << "every row needs" << tools << ", not installed here";
-    std::cout << "rows that need" << tools << " were passed over: not installed here\n";
+      GTEST_SKIP() << "every row needs " << tools << ", not installed here";
+    std::cout << "rows that need " << tools << " were passed over: not installed here\n";
   }
 
   void check(const Case &c) {
