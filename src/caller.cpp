@@ -51,7 +51,7 @@ static bool next_number(const char **at, uint64_t *value) {
   return p != digits;
 }
 
-// The kernel shows every such id
+// The kernel shows every id that the caller's user namespace does not map
 // as its overflow id (65534 unless set otherwise, which is taken where /proc
 // cannot be read), so that a new file given it would truly belong to that
 // id, such as a container's own nobody, and an owner compared with it may
@@ -82,11 +82,12 @@ bool may_be_unmapped(uint64_t id, bool group) {
   return strcmp(at, "\n") != 0;
 }
 
-// The access check goes by the real ids, with a real root's permitted capabilities and nobody
-// else's, where open goes by the effective ids and capabilities. (Where the
-// kernel lacks faccessat2, the C libraries' own check by the effective ids
-// is looser than open's: glibc lets an effective root write an immutable
-// file.) Capabilities it cannot read are taken to differ.
+// The access check goes by the real ids, with a real root's permitted
+// capabilities and nobody else's, where open goes by the effective ids and
+// capabilities. (Where the kernel lacks faccessat2, the C libraries' own
+// check by the effective ids is looser than open's: glibc lets an effective
+// root write an immutable file.) Capabilities it cannot read are taken to
+// differ.
 bool access_check_as_open() {
   uid_t uid = getuid();
   if (uid != geteuid() || getgid() != getegid())

@@ -263,9 +263,8 @@ const std::string landlock =
 // run in a private mount namespace are a set of their own, and so are those
 // that mount an ext4 image or a nosymfollow file system there, and those run
 // in a user namespace or a Landlock sandbox, each skipped where the machine
-// lacks what it needs, saying what failed.
-// Each set needs what its trials show, tried in turn: the first that fails
-// is what the skip names.
+// lacks what it needs: its trials are tried in turn, and the skip names the
+// first that fails and what it printed.
 struct Set {
   std::string name;
   std::vector<std::pair<std::string, std::string>> needs; // what, and its trial
@@ -363,6 +362,13 @@ TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
     words.insert(words.end(), {"-e", "inject=statx:" + fault});
     return words;
   };
+  // The run behind words, with the secrets file bind-mounted: the new files
+  // made beside it are counted.
+  auto bind_mounted = [&](const char *what, const std::vector<std::string> &words) {
+    return Case{what, "echo @old >secrets && echo @old >mounted", mounted("mount --bind mounted secrets",
+                "grep -c '\"\\.secrets\\.' trace >temps", words), "secrets", "options", 0, "",
+                {{"mounted", secrets_line}, {"secrets", old}, {"temps", "0\n"}}, ""};
+  };
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   const std::string victim = "rm -f victim && echo victim >victim && stat -c %i:%u:%a victim >ino && ";
   const std::string victim_kept = "test $(stat -c %i:%u:%a victim) = $(cat ino)";
@@ -386,18 +392,12 @@ TEST_P(Privileged, InPlaceForAnotherUserAndAMountPoint) {
       {"a file the caller may not write is refused, not replaced",
        "mkdir -m 777 pub2 && echo @old >pub2/s && chown 65534:65534 pub2/s && chmod 444 pub2/s", nobody, "pub2/s", "options", 255,
        "Error : cannot open file @/pub2/s for writting.\n", {{"pub2/s", old}}, ""},
-      {"a bind-mounted file cannot be renamed over: written in place, and no new file made for it",
-       "echo @old >secrets && echo @old >mounted", mounted("mount --bind mounted secrets",
-       "grep -c '\"\\.secrets\\.' trace >temps", traced_at("openat")), "secrets", "options", 0, "",
-       {{"mounted", secrets_line}, {"secrets", old}, {"temps", "0\n"}}, ""},
-      {"a bind-mounted file, where the kernel has no statx: no new file made for it either",
-       "echo @old >secrets && echo @old >mounted", mounted("mount --bind mounted secrets",
-       "grep -c '\"\\.secrets\\.' trace >temps", statx_as("error=ENOSYS")), "secrets", "options", 0, "",
-       {{"mounted", secrets_line}, {"secrets", old}, {"temps", "0\n"}}, ""},
-      {"a bind-mounted file, where statx has no mount-root attribute: no new file made for it either",
-       "echo @old >secrets && echo @old >mounted", mounted("mount --bind mounted secrets",
-       "grep -c '\"\\.secrets\\.' trace >temps", statx_as("retval=0")), "secrets", "options", 0, "",
-       {{"mounted", secrets_line}, {"secrets", old}, {"temps", "0\n"}}, ""},
+      bind_mounted("a bind-mounted file cannot be renamed over: written in place, and no new file made for it",
+                   traced_at("openat")),
+      bind_mounted("a bind-mounted file, where the kernel has no statx: no new file made for it either",
+                   statx_as("error=ENOSYS")),
+      bind_mounted("a bind-mounted file, where statx has no mount-root attribute: no new file made for it either",
+                   statx_as("retval=0")),
       {"the old file's ACL is kept",
        "echo @old >acl && chown 0:65534 acl && chmod 640 acl && setfacl -m u:1:r,g::-,m::r acl && "
        "getfacl -c acl >acl.before && stat -c %i acl >ino", {}, "acl", "options", 0, "",
